@@ -1,0 +1,33 @@
+#pragma once
+
+#include "FileDescriptor.h"
+
+#include <QObject>
+
+#include <memory>
+
+class QSocketNotifier;
+
+// Turns SIGINT and SIGTERM into a Qt signal, so they end the program as closing the window
+// does.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Call before any thread starts, so that no thread takes the signals the default way.
+    static void block();
+
+    // Needs the application object; falls back to the default action when it cannot listen.
+    explicit TerminationSignals(QObject *parent = nullptr);
+    ~TerminationSignals() override;
+
+signals:
+    void received();
+
+private:
+    void drain();
+
+    FileDescriptor m_signalFd;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};

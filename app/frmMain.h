@@ -1,0 +1,55 @@
+#pragma once
+
+#include "DatagramReceiver.h"
+#include "DatagramSocket.h"
+#include "EntryRecorder.h"
+#include "ListBox.h"
+#include "TextLog.h"
+#include "frmNotice.h"
+
+#include <QWidget>
+
+class Clock;
+class Failure;
+class FailureReporter;
+class QListWidget;
+
+// The logger's window: the recent-entries list, the socket and the recording behind it.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 LoggerPort = 6177;
+
+    // Files are kept in `applicationDirectory`; tests pass port 0 for a free one.
+    frmMain(const QString &applicationDirectory,
+            quint16 port,
+            const Clock &clock,
+            FailureReporter &reporter,
+            QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // The start-up sequence. Throws Failure at the first step that fails.
+    void Form_Load();
+
+    quint16 localPort() const { return Winsock1.localPort(); }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Reports a failure in a running handler and ends the program, as nothing is caught.
+    void fail(const Failure &failure);
+    void layoutList();
+
+    FailureReporter &m_reporter;
+    QListWidget *lstData;
+    ListBox m_list;
+    TextLog m_textLog;
+    EntryRecorder m_recorder;
+    DatagramSocket Winsock1;
+    DatagramReceiver m_receiver;
+    frmNotice m_notice;
+};

@@ -1,0 +1,13 @@
+#include "Clock.h"
+
+#include <QLocale>
+
+QDateTime Clock::now() const
+{
+    return QDateTime::currentDateTime();
+}
+
+QString timestampText(const QDateTime &time)
+{
+    return QLocale::c().toString(time, QStringLiteral("M/d/yyyy h:mm:ss AP"));
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// The source of "now" for every timestamp, so tests can fix the time.
+class Clock
+{
+public:
+    virtual ~Clock() = default;
+    virtual QDateTime now() const;
+};
+
+// The timestamp text: local date and time in the United States forms, "12/7/2026 6:54:52 AM".
+QString timestampText(const QDateTime &time);

@@ -1,0 +1,50 @@
+#include "TextLog.h"
+
+#include "Cp1252.h"
+#include "Failure.h"
+#include "FileDescriptor.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+
+TextLog::TextLog(QString path)
+    : m_path(std::move(path))
+    , m_nativePath(QFile::encodeName(m_path))
+{}
+
+void TextLog::throwError(const QString &what) const
+{
+    const int error = errno;
+    throw Failure::fromErrno(error, what.arg(m_path));
+}
+
+void TextLog::append(const QString &timestamp, const QString &text) const
+{
+    QByteArray line = encodeCp1252(timestamp);
+    line += ": ";
+    line += encodeCp1252(text);
+    line += "\r\n";
+
+    FileDescriptor file(
+        ::open(m_nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (!file.isValid())
+        throwError(QStringLiteral("Cannot open %1 for appending: "));
+
+    // One write call per line, so a reader or a crash never sees half of a short line.
+    const char *data = line.constData();
+    qsizetype left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(file.get(), data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            throwError(QStringLiteral("Cannot write to %1: "));
+        }
+        data += written;
+        left -= written;
+    }
+    if (file.close() != 0)
+        throwError(QStringLiteral("Cannot write to %1: "));
+}

@@ -1,0 +1,124 @@
+#include "TestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTest>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+void sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
+{
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY2(fd >= 0, "socket");
+    ssize_t sent;
+    if (ipv6) {
+        sockaddr_in6 to{};
+        to.sin6_family = AF_INET6;
+        to.sin6_addr = in6addr_loopback;
+        to.sin6_port = htons(port);
+        sent = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
+                        reinterpret_cast<sockaddr *>(&to), sizeof to);
+    } else {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        sent = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
+                        reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+    ::close(fd);
+    QCOMPARE(sent, ssize_t(payload.size()));
+}
+
+bool udpPortBound(quint16 port)
+{
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (const QByteArray &line : lines) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 1 && (fields[1] + ' ').endsWith(local))
+                return true;
+        }
+    }
+    return false;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QByteArray printableAndHighBytes()
+{
+    QByteArray bytes;
+    for (int b = 0x20; b <= 0xFF; ++b)
+        bytes.append(char(b));
+    return bytes;
+}
+
+ProgramUnderTest::ProgramUnderTest()
+{
+    const QString copy = m_dir.filePath(QStringLiteral("kivlogging"));
+    QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy);
+    m_process.setProgram(copy);
+    m_process.setWorkingDirectory(QDir::rootPath());
+}
+
+ProgramUnderTest::~ProgramUnderTest()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+void ProgramUnderTest::start(const QStringList &environment)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const QString &entry : environment) {
+        if (entry.startsWith(QLatin1Char('-')))
+            env.remove(entry.mid(1));
+        else
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    }
+    m_process.setProcessEnvironment(env);
+    m_process.start();
+}
+
+bool ProgramUnderTest::startListening(const QStringList &environment)
+{
+    start(environment);
+    if (!m_process.waitForStarted(10000))
+        return false;
+    // The socket is bound before the window shows, and datagrams wait in it from then on.
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (m_process.state() != QProcess::Running)
+            return false;
+        if (udpPortBound(6177))
+            return true;
+        m_process.waitForFinished(20);
+    }
+    return false;
+}
+
+int ProgramUnderTest::terminate()
+{
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000) || m_process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return m_process.exitCode();
+}

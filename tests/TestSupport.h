@@ -1,0 +1,55 @@
+#pragma once
+
+#include "Clock.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// A clock that says what the test tells it to.
+class FixedClock : public Clock
+{
+public:
+    explicit FixedClock(QDateTime time) : m_time(std::move(time)) {}
+    QDateTime now() const override { return m_time; }
+    void set(QDateTime time) { m_time = std::move(time); }
+
+private:
+    QDateTime m_time;
+};
+
+// Sends one datagram to `port` on the loopback address of the given family.
+void sendDatagram(quint16 port, const QByteArray &payload, bool ipv6 = false);
+
+// Whether some process has a UDP socket bound to `port`.
+bool udpPortBound(quint16 port);
+
+QByteArray readFile(const QString &path);
+
+// Every byte 0x20..0xFF once, in order.
+QByteArray printableAndHighBytes();
+
+// The built program, copied into its own temporary application directory and started there.
+class ProgramUnderTest
+{
+public:
+    ProgramUnderTest();
+    ~ProgramUnderTest();
+
+    QString directory() const { return m_dir.path(); }
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    QProcess &process() { return m_process; }
+
+    // Starts the copy headless, with `environment` applied: "NAME=value" sets, "-NAME" removes.
+    void start(const QStringList &environment = {});
+    // Starts the copy and waits until it listens on 6177. False if it ended or never did.
+    bool startListening(const QStringList &environment = {});
+    // Ends the copy with SIGTERM and returns its exit code, or -1 when it did not end cleanly.
+    int terminate();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};

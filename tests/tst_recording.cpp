@@ -1,0 +1,181 @@
+#include "Clock.h"
+#include "Cp1252.h"
+#include "EntryList.h"
+#include "EntryRecorder.h"
+#include "Failure.h"
+#include "TestSupport.h"
+#include "TextLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <cerrno>
+#include <unistd.h>
+
+class tst_Recording : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void timestampText_data();
+    void timestampText();
+    void cp1252RoundTripsEveryByte();
+    void cp1252DecodesTheHighControls();
+    void keepsLatestFortyEntries();
+    void cleanupRemovesOnlyAtOnePastTheLimit();
+    void textLogLine_data();
+    void textLogLine();
+    void textLogIsCreatedAgainAfterDeletion();
+    void textLogFailureNamesFileAndCause();
+    void writeFileKeepsListEntryWhenTextLogFails();
+};
+
+void tst_Recording::timestampText_data()
+{
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("morning, no leading zeros")
+        << QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)) << "12/7/2026 6:54:52 AM";
+    QTest::newRow("midnight is 12 AM") << QDateTime(QDate(2027, 1, 1), QTime(0, 0, 5))
+                                       << "1/1/2027 12:00:05 AM";
+    QTest::newRow("noon is 12 PM") << QDateTime(QDate(2026, 3, 9), QTime(12, 30, 0))
+                                   << "3/9/2026 12:30:00 PM";
+    QTest::newRow("evening") << QDateTime(QDate(2026, 10, 31), QTime(23, 59, 59))
+                             << "10/31/2026 11:59:59 PM";
+}
+
+void tst_Recording::timestampText()
+{
+    QFETCH(QDateTime, time);
+    QFETCH(QString, text);
+    QCOMPARE(::timestampText(time), text);
+}
+
+void tst_Recording::cp1252RoundTripsEveryByte()
+{
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(char(b));
+    const QString text = decodeCp1252(all);
+    QCOMPARE(text.size(), 256);
+    QCOMPARE(QSet<QChar>(text.begin(), text.end()).size(), 256);
+    QCOMPARE(encodeCp1252(text), all);
+}
+
+void tst_Recording::cp1252DecodesTheHighControls()
+{
+    QCOMPARE(decodeCp1252("\x80"), QString(QChar(0x20AC)));
+    QCOMPARE(decodeCp1252("\x9F"), QString(QChar(0x0178)));
+    QCOMPARE(decodeCp1252("\x81\x8D\x8F\x90\x9D"),
+             QString::fromUtf16(u"\u0081\u008D\u008F\u0090\u009D"));
+    QCOMPARE(decodeCp1252("\xE9"), QString(QChar(0xE9)));
+    QCOMPARE(encodeCp1252(u"\u4E2D"), QByteArray("?"));
+}
+
+void tst_Recording::keepsLatestFortyEntries()
+{
+    MemoryEntryList list;
+    for (int i = 1; i <= 41; ++i) {
+        addNewestEntry(list, QString::number(i));
+        QCOMPARE(list.count(), qMin(i, 40));
+        QCOMPARE(list.selectedIndex(), list.count() - 1);
+    }
+    QCOMPARE(list.items().first(), QStringLiteral("2"));
+    QCOMPARE(list.items().last(), QStringLiteral("41"));
+}
+
+void tst_Recording::cleanupRemovesOnlyAtOnePastTheLimit()
+{
+    MemoryEntryList list;
+    for (int i = 0; i < 40; ++i)
+        list.addItem(QString::number(i));
+    CleanupList(list);
+    QCOMPARE(list.count(), 40);
+    list.addItem(QStringLiteral("40"));
+    list.addItem(QStringLiteral("41"));
+    CleanupList(list); // 42 never happens through addNewestEntry; the rule leaves it alone
+    QCOMPARE(list.count(), 42);
+}
+
+void tst_Recording::textLogLine_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QByteArray>("line");
+    const QByteArray stamp = "12/7/2026 6:54:52 AM: ";
+    QTest::newRow("plain text") << "hello" << stamp + "hello\r\n";
+    QTest::newRow("empty entry") << "" << stamp + "\r\n";
+    QTest::newRow("CR LF kept inside") << "a\r\nb" << stamp + "a\r\nb\r\n";
+    QTest::newRow("every printable and high byte")
+        << decodeCp1252(printableAndHighBytes()) << stamp + printableAndHighBytes() + "\r\n";
+    QTest::newRow("NUL and controls") << QString::fromLatin1("a\0\x01\tb", 5)
+                                      << stamp + QByteArray("a\0\x01\tb", 5) + "\r\n";
+}
+
+void tst_Recording::textLogLine()
+{
+    QFETCH(QString, entry);
+    QFETCH(QByteArray, line);
+    QTemporaryDir dir;
+    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
+    QCOMPARE(readFile(log.path()), line);
+    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
+    QCOMPARE(readFile(log.path()), line + line);
+}
+
+void tst_Recording::textLogIsCreatedAgainAfterDeletion()
+{
+    QTemporaryDir dir;
+    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    log.append(QStringLiteral("T"), QStringLiteral("first"));
+    QVERIFY(QFile::remove(log.path()));
+    log.append(QStringLiteral("T"), QStringLiteral("second"));
+    QCOMPARE(readFile(log.path()), QByteArray("T: second\r\n"));
+}
+
+void tst_Recording::textLogFailureNamesFileAndCause()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mylog.txt"));
+    QVERIFY(QDir().mkdir(path)); // a directory where the file should be
+    try {
+        TextLog(path).append(QStringLiteral("T"), QStringLiteral("x"));
+        QFAIL("appending to a directory succeeded");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number(), EISDIR);
+        QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
+        QVERIFY2(failure.description().contains(QStringLiteral("Is a directory")),
+                 qPrintable(failure.description()));
+    }
+
+    const TextLog full(QStringLiteral("/dev/full"));
+    try {
+        full.append(QStringLiteral("T"), QStringLiteral("x"));
+        QFAIL("writing to a full device succeeded");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number(), ENOSPC);
+    }
+}
+
+void tst_Recording::writeFileKeepsListEntryWhenTextLogFails()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mylog.txt"));
+    MemoryEntryList list;
+    const TextLog log(path);
+    const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
+    EntryRecorder recorder(list, log, clock);
+
+    recorder.WriteFile(QStringLiteral("one"));
+    QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
+
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir().mkdir(path));
+    QVERIFY_THROWS_EXCEPTION(Failure, recorder.WriteFile(QStringLiteral("two")));
+    QCOMPARE(list.items(), QStringList({QStringLiteral("one"), QStringLiteral("two")}));
+    QCOMPARE(list.selectedIndex(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Recording)
+#include "tst_recording.moc"
