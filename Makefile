@@ -32,7 +32,11 @@ build: deps
 	cmake -S . -B $(BUILD_DIR)
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
-run: build
+# The logger never creates its database; an empty one is prepared here, never replacing one.
+$(BUILD_DIR)/Log.mdb: | build
+	sqlite3 $@.new < recording/KIVData.sql && mv $@.new $@
+
+run: build $(BUILD_DIR)/Log.mdb
 	$(BUILD_DIR)/kivlogging
 
 test: build

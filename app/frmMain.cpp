@@ -30,7 +30,8 @@ frmMain::frmMain(const QString &applicationDirectory,
     , lstData(new QListWidget(this))
     , m_list(lstData)
     , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
-    , m_recorder(m_list, m_textLog, clock)
+    , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
+    , m_recorder(m_list, m_textLog, m_database, clock)
     , Winsock1(port)
     , m_receiver(Winsock1, m_recorder, clock)
 {
@@ -51,6 +52,7 @@ void frmMain::Form_Load()
 {
     Winsock1.Bind();
     SetAlwaysOnTop(this, 1);
+    m_database.open();
 }
 
 void frmMain::fail(const Failure &failure)

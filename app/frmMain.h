@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DatabaseLog.h"
 #include "DatagramReceiver.h"
 #include "DatagramSocket.h"
 #include "EntryRecorder.h"
@@ -48,6 +49,7 @@ private:
     QListWidget *lstData;
     ListBox m_list;
     TextLog m_textLog;
+    DatabaseLog m_database;
     EntryRecorder m_recorder;
     DatagramSocket Winsock1;
     DatagramReceiver m_receiver;

@@ -1,12 +1,17 @@
 #include "EntryRecorder.h"
 
 #include "Clock.h"
+#include "DatabaseLog.h"
 #include "EntryList.h"
 #include "TextLog.h"
 
-EntryRecorder::EntryRecorder(EntryList &list, const TextLog &textLog, const Clock &clock)
+EntryRecorder::EntryRecorder(EntryList &list,
+                             const TextLog &textLog,
+                             DatabaseLog &database,
+                             const Clock &clock)
     : m_list(list)
     , m_textLog(textLog)
+    , m_database(database)
     , m_clock(clock)
 {}
 
@@ -14,4 +19,6 @@ void EntryRecorder::WriteFile(const QString &ToWrite)
 {
     addNewestEntry(m_list, ToWrite);
     m_textLog.append(timestampText(m_clock.now()), ToWrite);
+    // A sample of its own: the row's time may be a second later than the line's.
+    m_database.insert(timestampText(m_clock.now()), ToWrite);
 }

@@ -3,20 +3,22 @@
 #include <QString>
 
 class Clock;
+class DatabaseLog;
 class EntryList;
 class TextLog;
 
-// Records each entry in the recent-entries list, then the text log, always in this order.
-// A failed step throws Failure; the steps before it stay done.
+// Records each entry in the recent-entries list, the text log and the database log, always
+// in this order. A failed step throws Failure; the steps before it stay done.
 class EntryRecorder
 {
 public:
-    EntryRecorder(EntryList &list, const TextLog &textLog, const Clock &clock);
+    EntryRecorder(EntryList &list, const TextLog &textLog, DatabaseLog &database, const Clock &clock);
 
     void WriteFile(const QString &ToWrite);
 
 private:
     EntryList &m_list;
     const TextLog &m_textLog;
+    DatabaseLog &m_database;
     const Clock &m_clock;
 };

@@ -1,6 +1,11 @@
 #include "TestSupport.h"
 
+#include "DatabaseLog.h"
+
 #include <QDeadlineTimer>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QTest>
@@ -60,6 +65,55 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+TestConnection::TestConnection(const QString &path)
+{
+    static int counter = 0;
+    m_name = QStringLiteral("test-%1").arg(counter++);
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    database.setDatabaseName(path);
+    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    if (!database.open())
+        qWarning() << "cannot open" << path << database.lastError().text();
+}
+
+TestConnection::~TestConnection()
+{
+    QSqlDatabase::database(m_name, false).close();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+bool TestConnection::exec(const QString &sql)
+{
+    QSqlQuery query(QSqlDatabase::database(m_name, false));
+    if (query.exec(sql))
+        return true;
+    qWarning() << sql << query.lastError().text();
+    return false;
+}
+
+QStringList TestConnection::column(const QString &sql)
+{
+    QSqlQuery query(QSqlDatabase::database(m_name, false));
+    QStringList values;
+    if (!query.exec(sql))
+        qWarning() << sql << query.lastError().text();
+    while (query.next())
+        values.append(query.value(0).toString());
+    return values;
+}
+
+void createLogDatabase(const QString &path, const QString &createStatement)
+{
+    TestConnection connection(path);
+    QVERIFY(connection.exec(createStatement.isEmpty() ? DatabaseLog::createTableStatement()
+                                                      : createStatement));
+}
+
+QStringList queryColumn(const QString &databasePath, const QString &sql)
+{
+    return TestConnection(databasePath).column(sql);
+}
+
 QByteArray printableAndHighBytes()
 {
     QByteArray bytes;
@@ -68,10 +122,12 @@ QByteArray printableAndHighBytes()
     return bytes;
 }
 
-ProgramUnderTest::ProgramUnderTest()
+ProgramUnderTest::ProgramUnderTest(bool withDatabase)
 {
     const QString copy = m_dir.filePath(QStringLiteral("kivlogging"));
     QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy);
+    if (withDatabase)
+        createLogDatabase(m_dir.filePath(QStringLiteral("Log.mdb")));
     m_process.setProgram(copy);
     m_process.setWorkingDirectory(QDir::rootPath());
 }

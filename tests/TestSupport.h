@@ -28,6 +28,26 @@ bool udpPortBound(quint16 port);
 
 QByteArray readFile(const QString &path);
 
+// Creates an SQLite file with the shipped KIVData table, or with `createStatement`.
+void createLogDatabase(const QString &path, const QString &createStatement = {});
+
+// Runs `sql` on its own connection to the file and returns the first column of every row.
+QStringList queryColumn(const QString &databasePath, const QString &sql);
+
+// An SQLite connection of the test's own to a file, closed and removed on destruction.
+class TestConnection
+{
+public:
+    explicit TestConnection(const QString &path);
+    ~TestConnection();
+    // Runs one statement; false (with a warning) when it fails.
+    bool exec(const QString &sql);
+    QStringList column(const QString &sql);
+
+private:
+    QString m_name;
+};
+
 // Every byte 0x20..0xFF once, in order.
 QByteArray printableAndHighBytes();
 
@@ -35,7 +55,8 @@ QByteArray printableAndHighBytes();
 class ProgramUnderTest
 {
 public:
-    ProgramUnderTest();
+    // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy.
+    explicit ProgramUnderTest(bool withDatabase = true);
     ~ProgramUnderTest();
 
     QString directory() const { return m_dir.path(); }

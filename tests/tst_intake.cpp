@@ -1,3 +1,4 @@
+#include "DatabaseLog.h"
 #include "DatagramReceiver.h"
 #include "DatagramSocket.h"
 #include "EntryList.h"
@@ -90,8 +91,12 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
     QTemporaryDir dir;
     MemoryEntryList list;
     const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(databasePath);
+    DatabaseLog database(databasePath);
+    database.open();
     const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)));
-    EntryRecorder recorder(list, log, clock);
+    EntryRecorder recorder(list, log, database, clock);
     DatagramSocket socket(0);
     socket.Bind();
     DatagramReceiver receiver(socket, recorder, clock);
@@ -111,6 +116,8 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
     for (int i = 0; i < 100; ++i)
         expected += "12/7/2026 6:54:52 AM: " + QByteArray::number(i) + "\r\n";
     QCOMPARE(readFile(log.path()), expected);
+    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
+             QStringList{QStringLiteral("100")});
 }
 
 void tst_Intake::stopsTakingDatagramsAfterAFailure()
@@ -120,8 +127,12 @@ void tst_Intake::stopsTakingDatagramsAfterAFailure()
     QVERIFY(QDir().mkdir(path));
     MemoryEntryList list;
     const TextLog log(path);
+    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(databasePath);
+    DatabaseLog database(databasePath);
+    database.open();
     const Clock clock;
-    EntryRecorder recorder(list, log, clock);
+    EntryRecorder recorder(list, log, database, clock);
     DatagramSocket socket(0);
     socket.Bind();
     DatagramReceiver receiver(socket, recorder, clock);

@@ -1,3 +1,4 @@
+#include "Cp1252.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -17,6 +18,11 @@ private slots:
     void secondCopyFailsAtBindAndTheFirstGoesOn();
     void failedTextLogEndsWithMessageNamingTheFile();
     void runsHeadlessWithoutDisplay();
+    void storesEachDatagramAsARow();
+    void keepsArrivalOrderInABurst();
+    void startUpFailsWithoutAUsableDatabase_data();
+    void startUpFailsWithoutAUsableDatabase();
+    void readersAndShortLocksDoNotStopTheLogger();
 
 private:
     // Waits until the text log holds `lines` entries (by the timestamp at each line start).
@@ -118,6 +124,105 @@ void tst_Program::runsHeadlessWithoutDisplay()
     QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 1));
     QCOMPARE(program.terminate(), 0);
     QVERIFY(program.process().readAllStandardError().contains("headless"));
+}
+
+void tst_Program::storesEachDatagramAsARow()
+{
+    ProgramUnderTest program;
+    QVERIFY(program.startListening());
+    const QByteArrayList datagrams = {"it's 'quoted'\n", "'); drop table KIVData; --\n", "x",
+                                      "a\r\nb\n", "\x80\x81\xFF!", QByteArray("a\0b\0\n", 5),
+                                      QByteArray(65507, 'z')};
+    QStringList expected;
+    for (const QByteArray &datagram : datagrams) {
+        sendDatagram(6177, datagram);
+        // Rows hold the decoded characters, e.g. 0x80 as the euro sign, as UTF-8.
+        expected.append(QString::fromLatin1(
+            decodeCp1252(datagram.chopped(1)).toUtf8().toHex().toUpper()));
+    }
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString hexRows = QStringLiteral("select hex(LogText) from KIVData order by ID");
+    QTRY_COMPARE_WITH_TIMEOUT(queryColumn(database, hexRows).size(), expected.size(), 10000);
+    QCOMPARE(queryColumn(database, hexRows), expected);
+    QCOMPARE(program.terminate(), 0);
+}
+
+void tst_Program::keepsArrivalOrderInABurst()
+{
+    ProgramUnderTest program;
+    QVERIFY(program.startListening());
+    QStringList expected;
+    for (int i = 0; i < 2000; ++i) {
+        expected.append(QString::number(i));
+        sendDatagram(6177, QByteArray::number(i) + '\n');
+    }
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString rows = QStringLiteral("select LogText from KIVData order by ID");
+    QTRY_COMPARE_WITH_TIMEOUT(queryColumn(database, rows).size(), expected.size(), 20000);
+    QCOMPARE(queryColumn(database, rows), expected);
+    QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 2000));
+    QCOMPARE(program.terminate(), 0);
+}
+
+void tst_Program::startUpFailsWithoutAUsableDatabase_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("createStatement");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("missing") << QByteArray() << QString() << QByteArray("the file is missing");
+    QTest::newRow("not a database") << QByteArray("just text\n") << QString()
+                                    << QByteArray("file is not a database");
+    QTest::newRow("no table") << QByteArray() << "create table Other (x)"
+                              << QByteArray("no table KIVData");
+}
+
+void tst_Program::startUpFailsWithoutAUsableDatabase()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, createStatement);
+    QFETCH(QByteArray, message);
+    ProgramUnderTest program(false);
+    const QString path = program.file(QStringLiteral("Log.mdb"));
+    if (!content.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    } else if (!createStatement.isEmpty()) {
+        createLogDatabase(path, createStatement);
+    }
+    program.start();
+    QVERIFY(program.process().waitForFinished(10000));
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QVERIFY(program.process().exitCode() != 0);
+    const QByteArray error = program.process().readAllStandardError();
+    QVERIFY2(error.contains(QFile::encodeName(path)) && error.contains(message), error);
+    QVERIFY(!QFile::exists(program.file(QStringLiteral("mylog.txt"))));
+}
+
+void tst_Program::readersAndShortLocksDoNotStopTheLogger()
+{
+    ProgramUnderTest program;
+    QVERIFY(program.startListening());
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString log = program.file(QStringLiteral("mylog.txt"));
+    const QString rows = QStringLiteral("select LogText from KIVData order by ID");
+
+    TestConnection other(database);
+    QVERIFY(other.exec(QStringLiteral("begin")));
+    QCOMPARE(other.column(QStringLiteral("select count(*) from KIVData")), QStringList{"0"});
+    sendDatagram(6177, "while reading\n");
+    QTRY_COMPARE(queryColumn(database, rows), QStringList{"while reading"});
+    QVERIFY(other.exec(QStringLiteral("commit")));
+
+    // A write lock held for two seconds: the line is written, the row waits, nothing is lost.
+    QVERIFY(other.exec(QStringLiteral("begin immediate")));
+    sendDatagram(6177, "while locked\n");
+    QVERIFY(waitForEntries(log, 2));
+    QTest::qWait(2000);
+    QCOMPARE(program.process().state(), QProcess::Running);
+    QVERIFY(other.exec(QStringLiteral("commit")));
+    QTRY_COMPARE(queryColumn(database, rows), QStringList({"while reading", "while locked"}));
+    QCOMPARE(program.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Program)

@@ -1,5 +1,6 @@
 #include "Clock.h"
 #include "Cp1252.h"
+#include "DatabaseLog.h"
 #include "EntryList.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
@@ -28,7 +29,7 @@ private slots:
     void textLogLine();
     void textLogIsCreatedAgainAfterDeletion();
     void textLogFailureNamesFileAndCause();
-    void writeFileKeepsListEntryWhenTextLogFails();
+    void writeFileRecordsInListTextLogAndDatabase();
 };
 
 void tst_Recording::timestampText_data()
@@ -158,23 +159,32 @@ void tst_Recording::textLogFailureNamesFileAndCause()
     }
 }
 
-void tst_Recording::writeFileKeepsListEntryWhenTextLogFails()
+void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("mylog.txt"));
+    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(databasePath);
     MemoryEntryList list;
     const TextLog log(path);
+    DatabaseLog database(databasePath);
+    database.open();
     const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
-    EntryRecorder recorder(list, log, clock);
+    EntryRecorder recorder(list, log, database, clock);
 
     recorder.WriteFile(QStringLiteral("one"));
     QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
+    QCOMPARE(queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
+             QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
 
+    // A failed step leaves the earlier ones done and the later ones undone.
     QVERIFY(QFile::remove(path));
     QVERIFY(QDir().mkdir(path));
     QVERIFY_THROWS_EXCEPTION(Failure, recorder.WriteFile(QStringLiteral("two")));
     QCOMPARE(list.items(), QStringList({QStringLiteral("one"), QStringLiteral("two")}));
     QCOMPARE(list.selectedIndex(), 1);
+    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
+             QStringList{QStringLiteral("1")});
 }
 
 QTEST_GUILESS_MAIN(tst_Recording)

@@ -52,6 +52,7 @@ void tst_Window::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_clock = std::make_unique<FixedClock>(QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)));
     m_reporter.failures.clear();
+    createLogDatabase(m_dir->filePath(QStringLiteral("Log.mdb")));
     m_window = std::make_unique<frmMain>(m_dir->path(), 0, *m_clock, m_reporter);
     m_window->Form_Load();
     m_window->show();

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+// The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
+// must already exist with its table. One connection serves the whole run.
+class DatabaseLog
+{
+public:
+    explicit DatabaseLog(QString path);
+    ~DatabaseLog();
+    DatabaseLog(const DatabaseLog &) = delete;
+    DatabaseLog &operator=(const DatabaseLog &) = delete;
+
+    const QString &path() const { return m_path; }
+
+    // Opens the existing file read-write and checks it holds KIVData with both columns.
+    // Throws Failure (SQLite's extended result code) naming the file and the cause.
+    void open();
+
+    // Inserts one row; each statement commits by itself. Throws Failure.
+    void insert(const QString &timestamp, const QString &text);
+
+    // The statement text for one row: the entry's apostrophes doubled, each NUL spliced in
+    // as char(0) since SQLite ends a statement's text at a NUL.
+    static QString insertStatement(const QString &timestamp, const QString &text);
+
+    // The statement that creates KIVData, as shipped in KIVData.sql.
+    static QString createTableStatement();
+
+private:
+    [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
+    void execute(const QString &statement, const QString &what);
+
+    QString m_path;
+    QString m_connectionName;
+    QSqlDatabase m_database;
+};

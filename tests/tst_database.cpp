@@ -1,0 +1,196 @@
+#include "DatabaseLog.h"
+#include "Failure.h"
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+class tst_Database : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void insertStatement_data();
+    void insertStatement();
+    void storesTheEntryTextExactly_data();
+    void storesTheEntryTextExactly();
+    void opensOnlyAnExistingDatabaseWithTheTable_data();
+    void opensOnlyAnExistingDatabaseWithTheTable();
+    void worksWithOtherColumnSets_data();
+    void worksWithOtherColumnSets();
+    void readersDoNotStopInserts();
+    void waitsOutAShortWriteLock();
+
+private:
+    static const QString Stamp;
+};
+
+const QString tst_Database::Stamp = QStringLiteral("12/7/2026 6:54:52 AM");
+
+void tst_Database::insertStatement_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("statement");
+    const QString head = QStringLiteral("insert into KIVData (LogDate, LogText) values('12/7/2026 "
+                                        "6:54:52 AM', '");
+    QTest::newRow("plain") << "hello" << head + "hello');";
+    QTest::newRow("empty literal") << "" << head + "');";
+    QTest::newRow("apostrophes doubled") << "it's 'x'" << head + "it''s ''x''');";
+    QTest::newRow("injection stays a literal")
+        << "'); drop table KIVData; --" << head + "''); drop table KIVData; --');";
+    QTest::newRow("CR LF kept") << "a\r\nb" << head + "a\r\nb');";
+    QTest::newRow("NUL spliced in") << QString::fromLatin1("a\0b\0", 4)
+                                    << head + "a' || char(0) || 'b' || char(0) || '');";
+}
+
+void tst_Database::insertStatement()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, statement);
+    QCOMPARE(DatabaseLog::insertStatement(Stamp, text), statement);
+}
+
+void tst_Database::storesTheEntryTextExactly_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("apostrophes") << "it's ''quoted'''";
+    QTest::newRow("injection") << "'); drop table KIVData; --";
+    QTest::newRow("empty") << "";
+    QTest::newRow("CR LF inside") << "a\r\nb\r";
+    QTest::newRow("NUL inside and at the ends") << QString::fromLatin1("\0a\0\0b\0", 6);
+    QTest::newRow("high characters") << QString::fromUtf16(u"\u20AC\u0081\u00FF\u0178");
+    QTest::newRow("largest datagram") << QString(65506, QLatin1Char('x'));
+}
+
+void tst_Database::storesTheEntryTextExactly()
+{
+    QFETCH(QString, text);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(path);
+    DatabaseLog database(path);
+    database.open();
+    database.insert(Stamp, text);
+    database.insert(Stamp, QStringLiteral("next"));
+
+    // Compared as UTF-8 bytes so a lost NUL cannot hide.
+    const QStringList hex = queryColumn(path, QStringLiteral("select hex(LogText) from KIVData order by ID"));
+    QCOMPARE(hex, QStringList({QString::fromLatin1(text.toUtf8().toHex().toUpper()),
+                               QString::fromLatin1(QByteArray("next").toHex().toUpper())}));
+    QCOMPARE(queryColumn(path, QStringLiteral("select LogDate from KIVData")),
+             QStringList({Stamp, Stamp}));
+    QCOMPARE(queryColumn(path, QStringLiteral("pragma journal_mode")), QStringList{"wal"});
+}
+
+void tst_Database::opensOnlyAnExistingDatabaseWithTheTable_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("createStatement");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing file") << QByteArray() << QString() << 14 << "the file is missing";
+    QTest::newRow("not a database") << QByteArray(4096, 'x') << QString() << 26
+                                    << "file is not a database";
+    QTest::newRow("no table") << QByteArray() << "create table Other (x)" << 1
+                              << "create table KIVData";
+    QTest::newRow("a column missing") << QByteArray() << "create table KIVData (LogDate)" << 1
+                                      << "no such column: LogText";
+}
+
+void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, createStatement);
+    QFETCH(int, number);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    if (!content.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    } else if (!createStatement.isEmpty()) {
+        createLogDatabase(path, createStatement);
+    }
+
+    try {
+        DatabaseLog database(path);
+        database.open();
+        QFAIL("opened");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number() & 0xFF, number);
+        QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
+        QVERIFY2(failure.description().contains(message), qPrintable(failure.description()));
+    }
+    if (content.isEmpty() && createStatement.isEmpty())
+        QVERIFY2(!QFile::exists(path), "opening created the file");
+}
+
+void tst_Database::worksWithOtherColumnSets_data()
+{
+    QTest::addColumn<QString>("createStatement");
+    QTest::newRow("only the two columns") << "create table KIVData (LogDate, LogText)";
+    QTest::newRow("more columns") << "create table KIVData (ID integer primary key, Host text, "
+                                     "LogDate text not null, LogText text not null, Seen int)";
+}
+
+void tst_Database::worksWithOtherColumnSets()
+{
+    QFETCH(QString, createStatement);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(path, createStatement);
+    DatabaseLog database(path);
+    database.open();
+    database.insert(Stamp, QStringLiteral("row"));
+    QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")), QStringList{"row"});
+}
+
+void tst_Database::readersDoNotStopInserts()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(path);
+    DatabaseLog database(path);
+    database.open();
+    database.insert(Stamp, QStringLiteral("before"));
+
+    TestConnection reader(path);
+    QVERIFY(reader.exec(QStringLiteral("begin")));
+    QCOMPARE(reader.column(QStringLiteral("select count(*) from KIVData")), QStringList{"1"});
+    database.insert(Stamp, QStringLiteral("during"));
+    QCOMPARE(reader.column(QStringLiteral("select count(*) from KIVData")), QStringList{"1"});
+    QVERIFY(reader.exec(QStringLiteral("commit")));
+    QCOMPARE(reader.column(QStringLiteral("select LogText from KIVData order by ID")),
+             QStringList({"before", "during"}));
+}
+
+void tst_Database::waitsOutAShortWriteLock()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(path);
+    DatabaseLog database(path);
+    database.open();
+
+    // Another program holds the write lock for two seconds.
+    std::atomic<bool> locked{false};
+    std::thread holder([&] {
+        TestConnection writer(path);
+        writer.exec(QStringLiteral("begin immediate"));
+        locked = true;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        writer.exec(QStringLiteral("commit"));
+    });
+    QTRY_VERIFY(locked);
+    database.insert(Stamp, QStringLiteral("delayed, not lost"));
+    holder.join();
+    QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")),
+             QStringList{"delayed, not lost"});
+}
+
+QTEST_GUILESS_MAIN(tst_Database)
+#include "tst_database.moc"
