@@ -6,8 +6,8 @@ JOBS ?= $(shell nproc)
 
 # Everything the build, the program and the tests need, named explicitly:
 # Qt's SQLite driver is only a recommendation of Qt SQL, xvfb-run needs xauth,
-# the window test asks xprop.
-PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 \
+# the window test asks xprop, inserts and checkpoints go to SQLite directly.
+PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
             xvfb xauth x11-utils
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)

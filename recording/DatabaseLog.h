@@ -1,10 +1,17 @@
 #pragma once
 
+#include "SqliteHandle.h"
+
 #include <QSqlDatabase>
 #include <QString>
 
+#include <memory>
+
+class WalCheckpointer;
+
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
-// must already exist with its table. One connection serves the whole run.
+// must already exist with its table. One connection serves the whole run; in WAL mode a
+// thread of its own copies the log back into the file, off the path of the inserts.
 class DatabaseLog
 {
 public:
@@ -19,8 +26,14 @@ public:
     // Throws Failure (SQLite's extended result code) naming the file and the cause.
     void open();
 
-    // Inserts one row; each statement commits by itself. Throws Failure.
+    // Inserts one row; each statement commits by itself. Throws Failure, also for a failed
+    // checkpoint.
     void insert(const QString &timestamp, const QString &text);
+
+    // Whether the next insert should wait: inserts without pause keep SQLite from ever folding
+    // its whole write-ahead log back, so now and then the writer lets a checkpoint finish
+    // before it goes on, or the log would grow without end.
+    bool needsPause();
 
     // The statement text for one row: the entry's apostrophes doubled, each NUL spliced in
     // as char(0) since SQLite ends a statement's text at a NUL.
@@ -31,9 +44,18 @@ public:
 
 private:
     [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
+    [[noreturn]] void throwSqliteError(const QString &what) const;
     void execute(const QString &statement, const QString &what);
+    void startCheckpointing();
+    static int walCommitted(void *self, sqlite3 *, const char *, int frames);
 
     QString m_path;
     QString m_connectionName;
     QSqlDatabase m_database;
+    sqlite3 *m_handle = nullptr;
+    std::unique_ptr<WalCheckpointer> m_checkpointer;
+    int m_walFrames = 0;
+    int m_checkpointAt = 0;
+    int m_catchUpAt = 0;
+    quint64 m_pauseFor = 0;
 };
