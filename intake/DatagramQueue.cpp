@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -20,168 +19,162 @@ qsizetype recordBytes(qsizetype datagramBytes)
 
 } // namespace
 
-DatagramQueue::Block::Block(qsizetype bytes)
-    : m_bytes(bytes)
+DatagramQueue::Block *DatagramQueue::mapBlock(qsizetype mappedBytes)
 {
-    void *memory =
-        ::mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *memory = ::mmap(nullptr, size_t(mappedBytes), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
-        throw std::bad_alloc();
-    m_data = static_cast<char *>(memory);
+        return nullptr;
+    auto *block = new (memory) Block;
+    block->mappedBytes = mappedBytes;
+    block->dataBytes = mappedBytes - qsizetype(sizeof(Block));
+    return block;
 }
 
-DatagramQueue::Block::Block(Block &&other) noexcept
-    : m_data(std::exchange(other.m_data, nullptr))
-    , m_bytes(other.m_bytes)
-    , m_read(other.m_read)
-    , m_write(other.m_write)
-{}
-
-DatagramQueue::Block::~Block()
+void DatagramQueue::unmapBlock(Block *block)
 {
-    if (m_data)
-        ::munmap(m_data, size_t(m_bytes));
-}
-
-bool DatagramQueue::Block::fits(qsizetype datagramBytes) const
-{
-    return m_write + recordBytes(datagramBytes) <= m_bytes;
-}
-
-void DatagramQueue::Block::append(QByteArrayView datagram)
-{
-    const auto length = Length(datagram.size());
-    std::memcpy(m_data + m_write, &length, sizeof length);
-    std::memcpy(m_data + m_write + sizeof length, datagram.data(), size_t(datagram.size()));
-    m_write += recordBytes(datagram.size());
-}
-
-void DatagramQueue::Block::take(QByteArray &datagram)
-{
-    Length length;
-    std::memcpy(&length, m_data + m_read, sizeof length);
-    datagram = QByteArray(m_data + m_read + sizeof length, qsizetype(length));
-    m_read += recordBytes(length);
+    const auto bytes = size_t(block->mappedBytes);
+    block->~Block();
+    ::munmap(block, bytes);
 }
 
 DatagramQueue::DatagramQueue(qsizetype capacityBytes, qsizetype blockBytes)
-    : m_blockBytes(std::max(std::min(blockBytes, capacityBytes), recordBytes(MaxDatagramBytes)))
-    , m_capacityBytes(std::max(capacityBytes, m_blockBytes))
+    : m_blockBytes(std::max(std::min(blockBytes, capacityBytes),
+                            qsizetype(sizeof(Block)) + recordBytes(MaxDatagramBytes)))
+    , m_capacityBytes(std::max(capacityBytes, 2 * m_blockBytes))
     , m_ready(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    , m_first(mapBlock(m_blockBytes))
+    , m_last(m_first)
 {
-    if (!m_ready.isValid()) {
-        const int error = errno;
+    const int error = errno;
+    if (!m_first || !m_ready.isValid()) {
+        if (m_first)
+            unmapBlock(m_first);
         throw Failure::fromErrno(error, QStringLiteral("Cannot make the datagram queue: "));
     }
 }
 
-DatagramQueue::~DatagramQueue() = default;
-
-void DatagramQueue::setReady(bool ready)
+DatagramQueue::~DatagramQueue()
 {
-    if (ready == m_readySignalled)
-        return;
-    // The descriptor only ever moves between 0 and 1, so neither call can fail or block.
-    quint64 value = 1;
-    if (ready)
-        (void)!::write(m_ready.get(), &value, sizeof value);
-    else
-        (void)!::read(m_ready.get(), &value, sizeof value);
-    m_readySignalled = ready;
+    for (Block *block = m_first; block;) {
+        Block *next = block->next.load(std::memory_order_relaxed);
+        unmapBlock(block);
+        block = next;
+    }
 }
 
 int DatagramQueue::push(const QByteArrayView *datagrams, int count)
 {
-    const std::lock_guard lock(m_mutex);
-    const quint64 droppedBefore = m_dropped;
+    int dropped = 0;
     bool pushed = false;
     for (int i = 0; i < count; ++i) {
         const QByteArrayView datagram = datagrams[i];
-        if (datagram.size() > MaxDatagramBytes) {
-            ++m_dropped;
+        const qsizetype bytes = recordBytes(datagram.size());
+        if (datagram.size() > MaxDatagramBytes ||
+            (m_last->written + bytes > m_last->dataBytes && !addBlock())) {
+            ++dropped;
             continue;
         }
-        if ((m_blocks.empty() || !m_blocks.back().fits(datagram.size())) && !addBlock()) {
-            ++m_dropped;
-            continue;
-        }
-        m_blocks.back().append(datagram);
+        const auto length = Length(datagram.size());
+        char *record = m_last->data() + m_last->written;
+        std::memcpy(record, &length, sizeof length);
+        std::memcpy(record + sizeof length, datagram.data(), size_t(datagram.size()));
+        m_last->written += bytes;
         pushed = true;
     }
-    if (pushed)
-        setReady(true);
-    return int(m_dropped - droppedBefore);
+    m_last->published.store(m_last->written, std::memory_order_release);
+    if (dropped > 0)
+        m_dropped.fetch_add(quint64(dropped), std::memory_order_relaxed);
+    // Against the taker's last look before it waits: either it sees these datagrams or it
+    // is woken for them.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (pushed && m_takerWaiting.load(std::memory_order_relaxed))
+        signalReady();
+    return dropped;
 }
 
 bool DatagramQueue::addBlock()
 {
-    if (qsizetype(m_blocks.size() + 1) * m_blockBytes > m_capacityBytes)
+    if ((m_blocks.load(std::memory_order_acquire) + 1) * m_blockBytes > m_capacityBytes)
         return false;
-    if (m_spare) {
-        m_blocks.push_back(std::move(*m_spare));
-        m_spare.reset();
-        return true;
-    }
     // Memory the system refuses counts as a full queue: the datagram is dropped and reported.
-    try {
-        m_blocks.emplace_back(m_blockBytes);
-    } catch (const std::bad_alloc &) {
+    Block *block = mapBlock(m_blockBytes);
+    if (!block)
         return false;
-    }
+    m_blocks.fetch_add(1, std::memory_order_relaxed);
+    // All of the old block is published before the taker can see that a next one exists.
+    m_last->published.store(m_last->written, std::memory_order_release);
+    m_last->next.store(block, std::memory_order_release);
+    m_last = block;
     return true;
 }
 
-bool DatagramQueue::pop(QByteArray &datagram)
+void DatagramQueue::signalReady()
 {
-    const std::lock_guard lock(m_mutex);
-    while (!m_blocks.empty() && !m_blocks.front().hasRecord()) {
-        if (m_blocks.size() == 1) {
-            // The only block is empty: start it over instead of mapping a new one.
-            m_blocks.front().clear();
-            break;
-        }
-        // One block is kept for the next burst so a queue going to and fro across a block
-        // boundary does not map and unmap all the time.
-        if (!m_spare) {
-            m_spare.emplace(std::move(m_blocks.front()));
-            m_spare->clear();
-        }
-        m_blocks.pop_front();
-    }
-    if (m_blocks.empty() || !m_blocks.front().hasRecord()) {
-        setReady(m_failure.has_value());
-        return false;
-    }
-    m_blocks.front().take(datagram);
-    return true;
+    if (!m_takerWaiting.exchange(false))
+        return;
+    // A counter that only ever goes from 0 to 1 and back cannot fail to be written.
+    const quint64 one = 1;
+    (void)!::write(m_ready.get(), &one, sizeof one);
 }
 
 void DatagramQueue::fail(const Failure &failure)
 {
-    const std::lock_guard lock(m_mutex);
-    if (!m_failure)
-        m_failure = failure;
-    setReady(true);
+    if (m_failed.load(std::memory_order_relaxed))
+        return;
+    m_failure = failure;
+    m_failed.store(true, std::memory_order_release);
+    m_takerWaiting.store(true);
+    signalReady();
 }
 
-std::optional<Failure> DatagramQueue::failure() const
+bool DatagramQueue::take(QByteArray *datagram)
 {
-    const std::lock_guard lock(m_mutex);
-    for (const Block &block : m_blocks) {
-        if (block.hasRecord())
-            return std::nullopt;
+    for (;;) {
+        Block *block = m_first;
+        if (block->read < block->published.load(std::memory_order_acquire)) {
+            if (datagram) {
+                Length length;
+                std::memcpy(&length, block->data() + block->read, sizeof length);
+                *datagram =
+                    QByteArray(block->data() + block->read + sizeof length, qsizetype(length));
+                block->read += recordBytes(length);
+            }
+            return true;
+        }
+        Block *next = block->next.load(std::memory_order_acquire);
+        if (!next)
+            return false;
+        // The giver published the whole block before linking the next: one more look.
+        if (block->read < block->published.load(std::memory_order_acquire))
+            continue;
+        m_first = next;
+        unmapBlock(block);
+        m_blocks.fetch_sub(1, std::memory_order_release);
     }
+}
+
+bool DatagramQueue::pop(QByteArray &datagram)
+{
+    if (take(&datagram))
+        return true;
+    // Empty: clear the descriptor, say so, and look once more, so that a push meanwhile is
+    // either seen now or wakes the taker.
+    quint64 value;
+    (void)!::read(m_ready.get(), &value, sizeof value);
+    m_takerWaiting.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (take(&datagram))
+        return true;
+    // A failure keeps the taker awake, so it learns of it.
+    if (m_failed.load(std::memory_order_acquire))
+        signalReady();
+    return false;
+}
+
+std::optional<Failure> DatagramQueue::failure()
+{
+    if (!m_failed.load(std::memory_order_acquire) || take(nullptr))
+        return std::nullopt;
     return m_failure;
-}
-
-quint64 DatagramQueue::dropped() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_dropped;
-}
-
-qsizetype DatagramQueue::heldBytes() const
-{
-    const std::lock_guard lock(m_mutex);
-    return qsizetype(m_blocks.size()) * m_blockBytes;
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -224,4 +225,16 @@ void DatagramSocket::readDatagrams()
         if (const auto line = lossReport.update(kernelDrops, queueDrops, monotonicMilliseconds()))
             tellStderr(*line);
     }
+
+    // Datagrams carry the kernel's count of those dropped before them; the socket's own count
+    // also has those dropped after the last one.
+    std::array<quint32, SK_MEMINFO_VARS> memory{};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0
+        && length > socklen_t(SK_MEMINFO_DROPS * sizeof(quint32))) {
+        kernelDrops += quint32(memory[SK_MEMINFO_DROPS] - lastKernelCount);
+        m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
+    }
+    if (const auto line = lossReport.finish(kernelDrops, queueDrops))
+        tellStderr(*line);
 }

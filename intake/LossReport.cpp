@@ -7,12 +7,25 @@ LossReport::update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMillisecon
     m_queueTotal = queueTotal;
     if (millisecondsUntilDue(nowMilliseconds) != 0)
         return std::nullopt;
+    m_lastReport = nowMilliseconds;
+    return line();
+}
 
+std::optional<QByteArray> LossReport::finish(quint64 kernelTotal, quint64 queueTotal)
+{
+    m_kernelTotal = kernelTotal;
+    m_queueTotal = queueTotal;
+    if (m_kernelTotal == m_kernelReported && m_queueTotal == m_queueReported)
+        return std::nullopt;
+    return line();
+}
+
+QByteArray LossReport::line()
+{
     const quint64 kernel = m_kernelTotal - m_kernelReported;
     const quint64 queue = m_queueTotal - m_queueReported;
     m_kernelReported = m_kernelTotal;
     m_queueReported = m_queueTotal;
-    m_lastReport = nowMilliseconds;
     return "KIVLogging: " + QByteArray::number(kernel + queue) + " datagrams lost (" +
            QByteArray::number(kernel) + " in the kernel's receive buffer, " +
            QByteArray::number(queue) + " in the full queue), " +

@@ -32,6 +32,13 @@ QByteArray numbered(int number, int size)
     return QByteArray::number(number).leftJustified(size, '.');
 }
 
+// How many datagrams of `size` bytes the smallest queue holds: two blocks, each just large
+// enough for the largest datagram, every datagram stored behind a 4-byte length.
+qsizetype fittingInSmallestQueue(qsizetype size)
+{
+    return 2 * ((DatagramQueue::MaxDatagramBytes + 4) / (size + 4));
+}
+
 // Takes every datagram the socket has queued so far.
 QByteArrayList takeAll(DatagramSocket &socket)
 {
@@ -94,17 +101,16 @@ void tst_Reader::queueKeepsDatagramsWholeInOrder()
 
 void tst_Reader::fullQueueDropsAndCountsTheRest()
 {
-    // Room for one smallest block; datagrams of 1000 bytes take 1004 bytes each in it.
     DatagramQueue queue(0, 0);
-    const qsizetype fitting = (DatagramQueue::MaxDatagramBytes + 4) / 1004;
+    const qsizetype fitting = fittingInSmallestQueue(1000);
     QByteArrayList sent;
     std::vector<QByteArrayView> views;
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 200; ++i)
         sent.append(numbered(i, 1000));
     for (const QByteArray &datagram : sent)
         views.emplace_back(datagram);
-    QCOMPARE(queue.push(views.data(), int(views.size())), int(100 - fitting));
-    QCOMPARE(queue.dropped(), quint64(100 - fitting));
+    QCOMPARE(queue.push(views.data(), int(views.size())), int(200 - fitting));
+    QCOMPARE(queue.dropped(), quint64(200 - fitting));
 
     QByteArrayList taken;
     QByteArray datagram;
@@ -116,7 +122,7 @@ void tst_Reader::fullQueueDropsAndCountsTheRest()
     QCOMPARE(queue.push(views.data(), 1), 0);
     QVERIFY(queue.pop(datagram));
     QCOMPARE(datagram, sent.first());
-    QCOMPARE(queue.dropped(), quint64(100 - fitting));
+    QCOMPARE(queue.dropped(), quint64(200 - fitting));
 }
 
 void tst_Reader::queueIsReadableExactlyWhileNotEmpty()
@@ -189,7 +195,7 @@ void tst_Reader::queueKeepsOrderBetweenThreads()
 
 void tst_Reader::lossReport_data()
 {
-    // Each step: kernel total, queue total, milliseconds; the line due then, if any.
+    // Each step: kernel total, queue total, milliseconds (-1: the end); the line due then.
     QTest::addColumn<QList<QList<qint64>>>("steps");
     QTest::addColumn<QByteArrayList>("lines");
     QTest::newRow("nothing lost, nothing told")
@@ -207,6 +213,19 @@ void tst_Reader::lossReport_data()
                           "KIVLogging: 9 datagrams lost (3 in the kernel's receive buffer, 6 in "
                           "the full queue), 10 since start\n",
                           {}};
+    QTest::newRow("the rest told at the end, due or not")
+        << QList<QList<qint64>>{{2, 0, 0}, {2, 1, 10}, {2, 1, -1}}
+        << QByteArrayList{"KIVLogging: 2 datagrams lost (2 in the kernel's receive buffer, 0 in "
+                          "the full queue), 2 since start\n",
+                          {},
+                          "KIVLogging: 1 datagrams lost (0 in the kernel's receive buffer, 1 in "
+                          "the full queue), 3 since start\n"};
+    QTest::newRow("nothing left at the end") << QList<QList<qint64>>{{2, 0, 0}, {2, 0, -1}}
+                                             << QByteArrayList{"KIVLogging: 2 datagrams lost (2 "
+                                                               "in the kernel's receive buffer, 0 "
+                                                               "in the full queue), 2 since "
+                                                               "start\n",
+                                                               {}};
 }
 
 void tst_Reader::lossReport()
@@ -215,7 +234,10 @@ void tst_Reader::lossReport()
     QFETCH(QByteArrayList, lines);
     LossReport report;
     for (int i = 0; i < steps.size(); ++i) {
-        const auto line = report.update(quint64(steps[i][0]), quint64(steps[i][1]), steps[i][2]);
+        const auto kernel = quint64(steps[i][0]);
+        const auto queue = quint64(steps[i][1]);
+        const auto line = steps[i][2] < 0 ? report.finish(kernel, queue)
+                                          : report.update(kernel, queue, steps[i][2]);
         QCOMPARE(line.value_or(QByteArray()), lines[i]);
     }
 }
@@ -250,16 +272,15 @@ void tst_Reader::readerDeliversAFloodInOrder()
 
 void tst_Reader::readerCountsWhatAFullQueueDrops()
 {
-    // A queue of one smallest block; each datagram of 1000 bytes takes 1004 bytes in it.
     DatagramSocket socket(0, 0);
     socket.Bind();
-    const qsizetype fitting = (DatagramQueue::MaxDatagramBytes + 4) / 1004;
+    const qsizetype fitting = fittingInSmallestQueue(1000);
     QByteArrayList sent;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 200; ++i) {
         sent.append(numbered(i, 1000));
         sendDatagram(socket.localPort(), sent.last());
     }
-    QTRY_COMPARE(socket.droppedByQueue(), quint64(100 - fitting));
+    QTRY_COMPARE(socket.droppedByQueue(), quint64(200 - fitting));
     QCOMPARE(socket.droppedByKernel(), quint64(0));
     QCOMPARE(takeAll(socket), sent.first(fitting));
 
