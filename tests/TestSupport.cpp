@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "Cp1252.h"
 #include "DatabaseLog.h"
 
 #include <QDeadlineTimer>
@@ -122,6 +123,51 @@ QByteArray printableAndHighBytes()
     return bytes;
 }
 
+QByteArray entryOf(const QByteArray &datagram)
+{
+    return datagram.isEmpty() ? datagram : datagram.chopped(1);
+}
+
+QString rowHex(QByteArrayView entry)
+{
+    return QString::fromLatin1(decodeCp1252(entry).toUtf8().toHex().toUpper());
+}
+
+qsizetype afterTimestamp(QByteArrayView log, qsizetype pos)
+{
+    // "M/d/yyyy h:mm:ss AM: ", month, day and hour with one or two digits.
+    const auto digits = [&](int least, int most) {
+        int count = 0;
+        while (count < most && pos < log.size() && log[pos] >= '0' && log[pos] <= '9') {
+            ++pos;
+            ++count;
+        }
+        return count >= least;
+    };
+    const auto literal = [&](const char *text) {
+        if (!log.sliced(pos).startsWith(QByteArrayView(text)))
+            return false;
+        pos += qsizetype(qstrlen(text));
+        return true;
+    };
+    const bool matched = digits(1, 2) && literal("/") && digits(1, 2) && literal("/") &&
+                         digits(4, 4) && literal(" ") && digits(1, 2) && literal(":") &&
+                         digits(2, 2) && literal(":") && digits(2, 2) &&
+                         (literal(" AM: ") || literal(" PM: "));
+    return matched ? pos : -1;
+}
+
+bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry)
+{
+    const qsizetype text = afterTimestamp(log, pos);
+    if (text < 0 || !log.sliced(text).startsWith(entry) ||
+        !log.sliced(text + entry.size()).startsWith("\r\n")) {
+        return false;
+    }
+    pos = text + entry.size() + 2;
+    return true;
+}
+
 ProgramUnderTest::ProgramUnderTest(bool withDatabase)
 {
     const QString copy = m_dir.filePath(QStringLiteral("kivlogging"));
@@ -138,6 +184,11 @@ ProgramUnderTest::~ProgramUnderTest()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+}
+
+void ProgramUnderTest::setChildSetup(const std::function<void()> &setup)
+{
+    m_process.setChildProcessModifier(setup);
 }
 
 void ProgramUnderTest::start(const QStringList &environment)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // A clock that says what the test tells it to.
 class FixedClock : public Clock
 {
@@ -51,6 +53,18 @@ private:
 // Every byte 0x20..0xFF once, in order.
 QByteArray printableAndHighBytes();
 
+// The entry a datagram gives: its bytes less the last (none for an empty datagram).
+QByteArray entryOf(const QByteArray &datagram);
+
+// hex(LogText) of the row for an entry: its Windows-1252 characters as UTF-8, upper case.
+QString rowHex(QByteArrayView entry);
+
+// The position after a text log line's "<timestamp>: " starting at `pos`, or -1 if none does.
+qsizetype afterTimestamp(QByteArrayView log, qsizetype pos);
+
+// Whether the text log holds the line of `entry` at `pos`; if so `pos` moves past it.
+bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry);
+
 // The built program, copied into its own temporary application directory and started there.
 class ProgramUnderTest
 {
@@ -63,6 +77,8 @@ public:
     QString file(const QString &name) const { return m_dir.filePath(name); }
     QProcess &process() { return m_process; }
 
+    // Runs `setup` in the child between fork and exec (limits, user), before the next start.
+    void setChildSetup(const std::function<void()> &setup);
     // Starts the copy headless, with `environment` applied: "NAME=value" sets, "-NAME" removes.
     void start(const QStringList &environment = {});
     // Starts the copy and waits until it listens on 6177. False if it ended or never did.
