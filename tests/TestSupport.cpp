@@ -66,13 +66,14 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
-TestConnection::TestConnection(const QString &path)
+TestConnection::TestConnection(const QString &path, bool readOnly)
 {
     static int counter = 0;
     m_name = QStringLiteral("test-%1").arg(counter++);
     QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     database.setDatabaseName(path);
-    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000") +
+                               (readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     if (!database.open())
         qWarning() << "cannot open" << path << database.lastError().text();
 }
@@ -121,6 +122,13 @@ QByteArray printableAndHighBytes()
     for (int b = 0x20; b <= 0xFF; ++b)
         bytes.append(char(b));
     return bytes;
+}
+
+quint32 testSeed()
+{
+    return qEnvironmentVariableIsSet("KIV_TEST_SEED")
+               ? quint32(qEnvironmentVariableIntValue("KIV_TEST_SEED"))
+               : 6177;
 }
 
 QByteArray entryOf(const QByteArray &datagram)

@@ -37,10 +37,11 @@ void createLogDatabase(const QString &path, const QString &createStatement = {})
 QStringList queryColumn(const QString &databasePath, const QString &sql);
 
 // An SQLite connection of the test's own to a file, closed and removed on destruction.
+// A read-only one leaves the WAL as it found it.
 class TestConnection
 {
 public:
-    explicit TestConnection(const QString &path);
+    explicit TestConnection(const QString &path, bool readOnly = false);
     ~TestConnection();
     // Runs one statement; false (with a warning) when it fails.
     bool exec(const QString &sql);
@@ -52,6 +53,10 @@ private:
 
 // Every byte 0x20..0xFF once, in order.
 QByteArray printableAndHighBytes();
+
+// The seed for a test's random choices: KIV_TEST_SEED if set, else a fixed one, so that a
+// failure repeats. Tests name it in their failure messages.
+quint32 testSeed();
 
 // The entry a datagram gives: its bytes less the last (none for an empty datagram).
 QByteArray entryOf(const QByteArray &datagram);
