@@ -2,6 +2,7 @@
 
 #include "DatagramReceiver.h"
 #include "DatagramSocket.h"
+#include "DebugEntryKeys.h"
 #include "EntryRecorder.h"
 #include "ListBox.h"
 #include "TextLog.h"
@@ -30,7 +31,8 @@ public:
             QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // The start-up sequence. Throws Failure at the first step that fails.
+    // The start-up sequence: seeds the debug numbers from the clock, binds the socket, stays on
+    // top. Throws Failure at the first step that fails.
     void Form_Load();
 
     quint16 localPort() const { return Winsock1.localPort(); }
@@ -44,9 +46,11 @@ private:
     void fail(const Failure &failure);
     void layoutList();
 
+    const Clock &m_clock;
     FailureReporter &m_reporter;
     QListWidget *lstData;
     ListBox m_list;
+    DebugEntryKeys m_debugKeys;
     TextLog m_textLog;
     EntryRecorder m_recorder;
     DatagramSocket Winsock1;
