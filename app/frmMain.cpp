@@ -1,5 +1,6 @@
 #include "frmMain.h"
 
+#include "ApplicationDirectory.h"
 #include "Failure.h"
 #include "FailureReporter.h"
 #include "modAlwaysOnTop.h"
@@ -26,6 +27,7 @@ frmMain::frmMain(const QString &applicationDirectory,
                  FailureReporter &reporter,
                  QWidget *parent)
     : QWidget(parent)
+    , m_applicationDirectory(applicationDirectory)
     , m_reporter(reporter)
     , lstData(new QListWidget(this))
     , m_list(lstData)
@@ -52,6 +54,7 @@ void frmMain::Form_Load()
 {
     Winsock1.Bind();
     SetAlwaysOnTop(this, 1);
+    ApplicationDirectory::requireWritable(m_applicationDirectory);
     m_database.open();
 }
 

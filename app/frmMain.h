@@ -45,6 +45,7 @@ private:
     void fail(const Failure &failure);
     void layoutList();
 
+    QString m_applicationDirectory;
     FailureReporter &m_reporter;
     QListWidget *lstData;
     ListBox m_list;
