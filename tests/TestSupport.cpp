@@ -3,12 +3,12 @@
 #include "DatabaseLog.h"
 
 #include <QDeadlineTimer>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTest>
 #include <QThread>
 
