@@ -1,5 +1,6 @@
 #include "frmMain.h"
 
+#include "ApplicationDirectory.h"
 #include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
@@ -27,6 +28,7 @@ frmMain::frmMain(const QString &applicationDirectory,
                  FailureReporter &reporter,
                  QWidget *parent)
     : QWidget(parent)
+    , m_applicationDirectory(applicationDirectory)
     , m_clock(clock)
     , m_reporter(reporter)
     , lstData(new QListWidget(this))
@@ -57,6 +59,7 @@ void frmMain::Form_Load()
     m_debugKeys.seed(quint64(m_clock.now().toMSecsSinceEpoch()));
     Winsock1.Bind();
     SetAlwaysOnTop(this, 1);
+    ApplicationDirectory::requireWritable(m_applicationDirectory);
     m_database.open();
 }
 

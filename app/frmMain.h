@@ -33,7 +33,8 @@ public:
     ~frmMain() override;
 
     // The start-up sequence: seeds the debug numbers from the clock, binds the socket, stays on
-    // top, opens the database. Throws Failure at the first step that fails.
+    // top, checks the folder is writable and opens the database. Throws Failure at the first
+    // step that fails.
     void Form_Load();
 
     quint16 localPort() const { return Winsock1.localPort(); }
@@ -47,6 +48,7 @@ private:
     void fail(const Failure &failure);
     void layoutList();
 
+    QString m_applicationDirectory;
     const Clock &m_clock;
     FailureReporter &m_reporter;
     QListWidget *lstData;

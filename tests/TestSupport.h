@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <optional>
+
 // A clock that says what the test tells it to.
 class FixedClock : public Clock
 {
@@ -57,10 +59,13 @@ class ProgramUnderTest
 public:
     // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy.
     explicit ProgramUnderTest(bool withDatabase = true);
+    // Runs `program` where it lies (an installed copy, its launcher), with no copy made.
+    explicit ProgramUnderTest(const QString &program);
     ~ProgramUnderTest();
 
-    QString directory() const { return m_dir.path(); }
-    QString file(const QString &name) const { return m_dir.filePath(name); }
+    // The application directory: the folder of the program's real path.
+    QString directory() const { return m_directory; }
+    QString file(const QString &name) const { return m_directory + QLatin1Char('/') + name; }
     QProcess &process() { return m_process; }
 
     // Starts the copy headless, with `environment` applied: "NAME=value" sets, "-NAME" removes.
@@ -71,6 +76,7 @@ public:
     int terminate();
 
 private:
-    QTemporaryDir m_dir;
+    std::optional<QTemporaryDir> m_copyDirectory;
+    QString m_directory;
     QProcess m_process;
 };

@@ -4,7 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 // The built program in a temporary application directory, driven over real UDP on 6177.
 class tst_Program : public QObject
@@ -23,6 +28,7 @@ private slots:
     void startUpFailsWithoutAUsableDatabase_data();
     void startUpFailsWithoutAUsableDatabase();
     void readersAndShortLocksDoNotStopTheLogger();
+    void startUpNamesAFolderNotWritableAndTheFix();
 
 private:
     // Waits until the text log holds `lines` entries (by the timestamp at each line start).
@@ -227,6 +233,42 @@ void tst_Program::readersAndShortLocksDoNotStopTheLogger()
     QTRY_COMPARE(queryColumn(database, rows),
                  QStringList({"started", "while reading", "while locked"}));
     QCOMPARE(program.terminate(), 0);
+}
+
+void tst_Program::startUpNamesAFolderNotWritableAndTheFix()
+{
+    ProgramUnderTest program;
+    const QString folder = program.directory();
+    const auto restore = qScopeGuard([&] {
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    int expected = EACCES;
+    if (::geteuid() == 0) {
+        // Root writes past any permission bits, but not into a read-only mount; this one is
+        // made in a mount namespace of the program's own and goes with it.
+        expected = EROFS;
+        program.process().setProgram(QStringLiteral("unshare"));
+        program.process().setArguments({QStringLiteral("--mount"), QStringLiteral("sh"),
+                                        QStringLiteral("-c"),
+                                        QStringLiteral(R"(mount -o bind,ro "$1" "$1" && )"
+                                                       R"(exec "$1/kivlogging")"),
+                                        QStringLiteral("sh"), folder});
+    } else {
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    }
+    program.start();
+    QVERIFY(program.process().waitForFinished(10000));
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QVERIFY(program.process().exitCode() != 0);
+    const QByteArray error = program.process().readAllStandardError();
+    const QByteArray cause = QFile::encodeName(QString::fromLocal8Bit(std::strerror(expected)));
+    const QByteArray message = "KIVLogging: Error " + QByteArray::number(expected) +
+                               ": The folder " + QFile::encodeName(folder) +
+                               " is not writable for you (" + cause + ")";
+    QVERIFY2(error.contains(message), error);
+    QVERIFY2(
+        error.contains("make install, or make " + QFile::encodeName(folder) + " writable for you."),
+        error);
 }
 
 QTEST_GUILESS_MAIN(tst_Program)
