@@ -4,11 +4,12 @@
 #include "DatabaseLog.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QFile>
-#include <QProcessEnvironment>
 #include <QTest>
 #include <QThread>
 
@@ -177,12 +178,21 @@ bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry)
 }
 
 ProgramUnderTest::ProgramUnderTest(bool withDatabase)
+    : m_copyDirectory(std::in_place)
+    , m_directory(m_copyDirectory->path())
 {
-    const QString copy = m_dir.filePath(QStringLiteral("kivlogging"));
+    const QString copy = file(QStringLiteral("kivlogging"));
     QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy);
     if (withDatabase)
-        createLogDatabase(m_dir.filePath(QStringLiteral("Log.mdb")));
+        createLogDatabase(file(QStringLiteral("Log.mdb")));
     m_process.setProgram(copy);
+    m_process.setWorkingDirectory(QDir::rootPath());
+}
+
+ProgramUnderTest::ProgramUnderTest(const QString &program)
+    : m_directory(QFileInfo(program).canonicalPath())
+{
+    m_process.setProgram(program);
     m_process.setWorkingDirectory(QDir::rootPath());
 }
 

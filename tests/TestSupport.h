@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
 
 // A clock that says what the test tells it to.
 class FixedClock : public Clock
@@ -76,10 +77,13 @@ class ProgramUnderTest
 public:
     // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy.
     explicit ProgramUnderTest(bool withDatabase = true);
+    // Runs `program` where it lies (an installed copy, its launcher), with no copy made.
+    explicit ProgramUnderTest(const QString &program);
     ~ProgramUnderTest();
 
-    QString directory() const { return m_dir.path(); }
-    QString file(const QString &name) const { return m_dir.filePath(name); }
+    // The application directory: the folder of the program's real path.
+    QString directory() const { return m_directory; }
+    QString file(const QString &name) const { return m_directory + QLatin1Char('/') + name; }
     QProcess &process() { return m_process; }
 
     // Runs `setup` in the child between fork and exec (limits, user), before the next start.
@@ -92,6 +96,7 @@ public:
     int terminate();
 
 private:
-    QTemporaryDir m_dir;
+    std::optional<QTemporaryDir> m_copyDirectory;
+    QString m_directory;
     QProcess m_process;
 };

@@ -1,6 +1,7 @@
 #include "Clock.h"
 #include "Cp1252.h"
 #include "DatabaseLog.h"
+#include "DebugEntrySource.h"
 #include "EntryList.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
@@ -34,6 +35,10 @@ private slots:
     void textLogFailureNamesFileAndCause();
     void textLogKeepsNoHalfLineWhenAWriteFails();
     void writeFileRecordsInListTextLogAndDatabase();
+    void singleToText_data();
+    void singleToText();
+    void singleFromBits_data();
+    void singleFromBits();
 };
 
 void tst_Recording::timestampText_data()
@@ -221,6 +226,51 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     QCOMPARE(list.selectedIndex(), 1);
     QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
              QStringList{QStringLiteral("1")});
+}
+
+void tst_Recording::singleToText_data()
+{
+    QTest::addColumn<float>("value");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << 0.0f << "0";
+    QTest::newRow("one half") << 0.5f << "0.5";
+    QTest::newRow("trailing zeros dropped") << 0.25f << "0.25";
+    QTest::newRow("the single's digits, not its double's") << 0.1f << "0.1";
+    QTest::newRow("seven digits kept") << 0.1234567f << "0.1234567";
+    QTest::newRow("eighth digit rounds") << 0.12345678f << "0.1234568";
+    QTest::newRow("rounding carries into fewer digits") << 0.12999999f << "0.13";
+    QTest::newRow("largest below 1 stays below 1") << 0.99999994f << "0.9999999";
+    QTest::newRow("plain down to 1E-04") << 0.0001f << "0.0001";
+    QTest::newRow("seven digits after zeros") << 0.0001234568f << "0.0001234568";
+    QTest::newRow("rounding up to 1E-04 turns plain") << 0.0000999999999f << "0.0001";
+    QTest::newRow("exponent below 1E-04") << 1.234568e-05f << "1.234568E-05";
+    QTest::newRow("exponent without trailing zeros") << 0.00005f << "5E-05";
+    QTest::newRow("smallest debug number") << 5.9604645e-08f << "5.960464E-08";
+}
+
+void tst_Recording::singleToText()
+{
+    QFETCH(float, value);
+    QFETCH(QString, text);
+    QCOMPARE(::singleToText(value), text);
+}
+
+void tst_Recording::singleFromBits_data()
+{
+    QTest::addColumn<quint32>("bits");
+    QTest::addColumn<float>("value");
+    QTest::newRow("no bits") << 0u << 0.0f;
+    QTest::newRow("below the lowest step") << 0xFFu << 0.0f;
+    QTest::newRow("lowest step") << 0x100u << 5.9604645e-08f;
+    QTest::newRow("top bit is one half") << 0x80000000u << 0.5f;
+    QTest::newRow("all bits stay below 1") << 0xFFFFFFFFu << 0.99999994f;
+}
+
+void tst_Recording::singleFromBits()
+{
+    QFETCH(quint32, bits);
+    QFETCH(float, value);
+    QCOMPARE(::singleFromBits(bits), value);
 }
 
 QTEST_GUILESS_MAIN(tst_Recording)
