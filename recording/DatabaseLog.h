@@ -19,11 +19,12 @@ public:
     // Throws Failure (SQLite's extended result code) naming the file and the cause.
     void open();
 
-    // Inserts one row; each statement commits by itself. Throws Failure.
+    // Inserts one row; each statement commits by itself. Throws Failure, also when the file
+    // at the path is no longer the one opened (deleted, moved or replaced meanwhile).
     void insert(const QString &timestamp, const QString &text);
 
-    // The statement text for one row: the entry's apostrophes doubled, each NUL spliced in
-    // as char(0) since SQLite ends a statement's text at a NUL.
+    // The statement text for one row: the entry's apostrophes doubled; an entry holding a NUL,
+    // where SQLite would end the statement's text, goes as its UTF-8 bytes cast to text.
     static QString insertStatement(const QString &timestamp, const QString &text);
 
     // The statement that creates KIVData, as shipped in KIVData.sql.
@@ -32,8 +33,13 @@ public:
 private:
     [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
     void execute(const QString &statement, const QString &what);
+    void rememberFileIdentity();
+    void checkFileIdentity();
 
     QString m_path;
+    QByteArray m_nativePath;
     QString m_connectionName;
     QSqlDatabase m_database;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
 };

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <optional>
 
 // A clock that says what the test tells it to.
@@ -37,10 +38,11 @@ void createLogDatabase(const QString &path, const QString &createStatement = {})
 QStringList queryColumn(const QString &databasePath, const QString &sql);
 
 // An SQLite connection of the test's own to a file, closed and removed on destruction.
+// A read-only one leaves the WAL as it found it.
 class TestConnection
 {
 public:
-    explicit TestConnection(const QString &path);
+    explicit TestConnection(const QString &path, bool readOnly = false);
     ~TestConnection();
     // Runs one statement; false (with a warning) when it fails.
     bool exec(const QString &sql);
@@ -52,6 +54,22 @@ private:
 
 // Every byte 0x20..0xFF once, in order.
 QByteArray printableAndHighBytes();
+
+// The seed for a test's random choices: KIV_TEST_SEED if set, else a fixed one, so that a
+// failure repeats. Tests name it in their failure messages.
+quint32 testSeed();
+
+// The entry a datagram gives: its bytes less the last (none for an empty datagram).
+QByteArray entryOf(const QByteArray &datagram);
+
+// hex(LogText) of the row for an entry: its Windows-1252 characters as UTF-8, upper case.
+QString rowHex(QByteArrayView entry);
+
+// The position after a text log line's "<timestamp>: " starting at `pos`, or -1 if none does.
+qsizetype afterTimestamp(QByteArrayView log, qsizetype pos);
+
+// Whether the text log holds the line of `entry` at `pos`; if so `pos` moves past it.
+bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry);
 
 // The built program, copied into its own temporary application directory and started there.
 class ProgramUnderTest
@@ -68,6 +86,8 @@ public:
     QString file(const QString &name) const { return m_directory + QLatin1Char('/') + name; }
     QProcess &process() { return m_process; }
 
+    // Runs `setup` in the child between fork and exec (limits, user), before the next start.
+    void setChildSetup(const std::function<void()> &setup);
     // Starts the copy headless, with `environment` applied: "NAME=value" sets, "-NAME" removes.
     void start(const QStringList &environment = {});
     // Starts the copy and waits until it listens on 6177. False if it ended or never did.

@@ -10,9 +10,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 class tst_Recording : public QObject
@@ -30,6 +33,7 @@ private slots:
     void textLogLine();
     void textLogIsCreatedAgainAfterDeletion();
     void textLogFailureNamesFileAndCause();
+    void textLogKeepsNoHalfLineWhenAWriteFails();
     void writeFileRecordsInListTextLogAndDatabase();
     void singleToText_data();
     void singleToText();
@@ -162,6 +166,38 @@ void tst_Recording::textLogFailureNamesFileAndCause()
     } catch (const Failure &failure) {
         QCOMPARE(failure.number(), ENOSPC);
     }
+}
+
+void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
+{
+    QTemporaryDir dir;
+    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    log.append(QStringLiteral("T"), QStringLiteral("whole"));
+    const QByteArray before = readFile(log.path());
+
+    // Ten more bytes allowed: the next line gets part of the way in before the write fails.
+    rlimit unlimited;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limited = unlimited;
+    limited.rlim_cur = rlim_t(before.size() + 10);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    {
+        const auto restore = qScopeGuard([&] {
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            std::signal(SIGXFSZ, oldHandler);
+        });
+        try {
+            log.append(QStringLiteral("T"), QStringLiteral("a line longer than ten bytes"));
+            QFAIL("wrote past the file size limit");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.number(), EFBIG);
+            QVERIFY2(failure.description().contains(log.path()), qPrintable(failure.description()));
+            QVERIFY2(failure.description().endsWith(QStringLiteral("File too large")),
+                     qPrintable(failure.description()));
+        }
+    }
+    QCOMPARE(readFile(log.path()), before);
 }
 
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
