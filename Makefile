@@ -1,26 +1,45 @@
 # KIVLogging: `make run` starts the logger, `make test` runs every test headless, `make bench`
 # measures bursts on loopback (RUNS=1 for a quicker, rougher table; it needs UDP 6177 free).
 # All install what is missing (Debian packages) and build first.
+# `make install` / `make uninstall` put a copy for the current user in place / take it away
+# again; `make screenshot` retakes docs/screenshot.png.
 
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 RUNS ?= 3
 
 # Everything the build, the program and the tests need, named explicitly:
-# Qt's SQLite driver is only a recommendation of Qt SQL, xvfb-run needs xauth,
-# the window test asks xprop, inserts and checkpoints go to SQLite directly.
+# Qt's SQLite driver is only a recommendation of Qt SQL, inserts and checkpoints go to SQLite
+# directly, xvfb-run needs xauth, the window test asks xprop, the install test checks the menu
+# entry and the service unit with desktop-file-validate and systemd-analyze.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
-            xvfb xauth x11-utils
+            xvfb xauth x11-utils desktop-file-utils systemd
+# Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
+SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
+
+# Where `make install` puts the copy. PREFIX is the root of a data tree, ~/.local by default:
+# the program with its Log.mdb and mylog.txt in $(PREFIX)/share/kivlogging, the launcher in
+# $(PREFIX)/bin, the menu entry in $(PREFIX)/share/applications, the icon in
+# $(PREFIX)/share/icons/hicolor/scalable/apps. The service unit goes to ~/.config/systemd/user,
+# or with PREFIX given to $(PREFIX)/share/systemd/user (which systemd searches for
+# PREFIX=/usr/local, say). UNIT_DIR overrides that.
+ifdef PREFIX
+UNIT_DIR ?= $(PREFIX)/share/systemd/user
+else
+PREFIX := $(HOME)/.local
+UNIT_DIR ?= $(HOME)/.config/systemd/user
+endif
+APP_DIR := $(PREFIX)/share/kivlogging
+BIN_DIR := $(PREFIX)/bin
+DESKTOP_DIR := $(PREFIX)/share/applications
+ICON_DIR := $(PREFIX)/share/icons/hicolor/scalable/apps
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build run test bench clean
-
-all: build
-
-deps:
+# Installs those of the Debian packages $(1) that are missing.
+define install-missing
 	@missing=""; \
-	for package in $(PACKAGES); do \
+	for package in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' "$$package" 2>/dev/null | grep -q '^install ok installed$$' \
 	        || missing="$$missing $$package"; \
 	done; \
@@ -29,6 +48,14 @@ deps:
 	    $(SUDO) apt-get update -q && \
 	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
 	fi
+endef
+
+.PHONY: all deps build run test bench install uninstall screenshot clean
+
+all: build
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD_DIR)
@@ -47,6 +74,42 @@ test: build
 bench: build
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
 	$(BUILD_DIR)/bench/kivbench $(RUNS)
+
+# The program keeps its files beside itself, so the copy lives in its own folder; the launcher
+# is a symbolic link, which the program follows to find that folder. Log.mdb and mylog.txt are
+# the user's records: an empty database is made once, and neither is ever replaced.
+install: build
+	install -d "$(APP_DIR)" "$(BIN_DIR)" "$(DESKTOP_DIR)" "$(ICON_DIR)" "$(UNIT_DIR)"
+	install -m 755 $(BUILD_DIR)/kivlogging "$(APP_DIR)/kivlogging"
+	if [ ! -e "$(APP_DIR)/Log.mdb" ] && [ ! -L "$(APP_DIR)/Log.mdb" ]; then \
+	    rm -f "$(APP_DIR)/Log.mdb.new" && \
+	    sqlite3 "$(APP_DIR)/Log.mdb.new" < recording/KIVData.sql && \
+	    mv "$(APP_DIR)/Log.mdb.new" "$(APP_DIR)/Log.mdb"; \
+	fi
+	ln -sfn "$(APP_DIR)/kivlogging" "$(BIN_DIR)/kivlogging"
+	install -m 644 packaging/kivlogging.svg "$(ICON_DIR)/kivlogging.svg"
+	sed -e 's|^Exec=.*|Exec=$(APP_DIR)/kivlogging|' \
+	    -e 's|^Icon=.*|Icon=$(ICON_DIR)/kivlogging.svg|' \
+	    packaging/kivlogging.desktop > "$(DESKTOP_DIR)/kivlogging.desktop"
+	sed -e 's|^ExecStart=.*|ExecStart=$(APP_DIR)/kivlogging|' \
+	    packaging/kivlogging.service > "$(UNIT_DIR)/kivlogging.service"
+	@echo "Installed in $(APP_DIR); start it from the menu or with $(BIN_DIR)/kivlogging."
+
+# Leaves Log.mdb and mylog.txt (and the folder holding them) where they are. An enabled
+# service would be left pointing at nothing, so that is undone first.
+uninstall:
+	@wants="$(HOME)/.config/systemd/user/default.target.wants/kivlogging.service"; \
+	if [ "$$(readlink "$$wants")" = "$(UNIT_DIR)/kivlogging.service" ]; then \
+	    echo "The service is enabled; first run: systemctl --user disable --now kivlogging" >&2; \
+	    exit 1; \
+	fi
+	rm -f "$(APP_DIR)/kivlogging" "$(BIN_DIR)/kivlogging" "$(DESKTOP_DIR)/kivlogging.desktop" \
+	      "$(ICON_DIR)/kivlogging.svg" "$(UNIT_DIR)/kivlogging.service"
+	@echo "Kept the logs and the database in $(APP_DIR)."
+
+screenshot: build
+	$(call install-missing,$(SCREENSHOT_PACKAGES))
+	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -1,5 +1,7 @@
 #include "frmMain.h"
 
+#include "ApplicationDirectory.h"
+#include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
 #include "modAlwaysOnTop.h"
@@ -26,9 +28,12 @@ frmMain::frmMain(const QString &applicationDirectory,
                  FailureReporter &reporter,
                  QWidget *parent)
     : QWidget(parent)
+    , m_applicationDirectory(applicationDirectory)
+    , m_clock(clock)
     , m_reporter(reporter)
     , lstData(new QListWidget(this))
     , m_list(lstData)
+    , m_debugKeys(lstData, m_list)
     , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
     , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
     , m_recorder(m_list, m_textLog, m_database, clock)
@@ -50,8 +55,11 @@ frmMain::~frmMain() = default;
 
 void frmMain::Form_Load()
 {
+    // Each run starts its own sequence of debug numbers.
+    m_debugKeys.seed(quint64(m_clock.now().toMSecsSinceEpoch()));
     Winsock1.Bind();
     SetAlwaysOnTop(this, 1);
+    ApplicationDirectory::requireWritable(m_applicationDirectory);
     m_database.open();
 }
 

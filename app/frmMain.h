@@ -3,6 +3,7 @@
 #include "DatabaseLog.h"
 #include "DatagramReceiver.h"
 #include "DatagramSocket.h"
+#include "DebugEntryKeys.h"
 #include "EntryRecorder.h"
 #include "ListBox.h"
 #include "TextLog.h"
@@ -31,7 +32,9 @@ public:
             QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // The start-up sequence. Throws Failure at the first step that fails.
+    // The start-up sequence: seeds the debug numbers from the clock, binds the socket, stays on
+    // top, checks the folder is writable and opens the database. Throws Failure at the first
+    // step that fails.
     void Form_Load();
 
     quint16 localPort() const { return Winsock1.localPort(); }
@@ -45,9 +48,12 @@ private:
     void fail(const Failure &failure);
     void layoutList();
 
+    QString m_applicationDirectory;
+    const Clock &m_clock;
     FailureReporter &m_reporter;
     QListWidget *lstData;
     ListBox m_list;
+    DebugEntryKeys m_debugKeys;
     TextLog m_textLog;
     DatabaseLog m_database;
     EntryRecorder m_recorder;

@@ -11,9 +11,15 @@
 #include <QUrl>
 
 #include <atomic>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
+constexpr int BusyTimeoutMilliseconds = 5000;
+constexpr int SqliteBusy = 5;
+// SQLite's own code (SQLITE_READONLY_DBMOVED) for a database file moved or deleted while open.
+constexpr int DatabaseMoved = 1032;
 // A checkpoint is asked of the checkpointer each time the log has grown by this many frames,
 // SQLite's own default.
 constexpr int CheckpointFrames = 1000;
@@ -39,6 +45,7 @@ QString uniqueConnectionName()
 
 DatabaseLog::DatabaseLog(QString path)
     : m_path(std::move(path))
+    , m_nativePath(QFile::encodeName(m_path))
     , m_connectionName(uniqueConnectionName())
 {}
 
@@ -55,24 +62,42 @@ DatabaseLog::~DatabaseLog()
 
 QString DatabaseLog::insertStatement(const QString &timestamp, const QString &text)
 {
-    QString literal = text;
-    literal.replace(QLatin1Char('\''), QLatin1String("''"));
-    literal.replace(QChar(0), QLatin1String("' || char(0) || '"));
-    return QLatin1String("insert into KIVData (LogDate, LogText) values('") + timestamp
-           + QLatin1String("', '") + literal + QLatin1String("');");
+    QString literal;
+    if (text.contains(QChar(0))) {
+        // One term however many NULs there are: splicing in char(0) nests one expression per
+        // NUL, and a datagram of NULs passes SQLite's depth limit of 1000.
+        literal = QLatin1String("cast(x'") + QString::fromLatin1(text.toUtf8().toHex()) +
+                  QLatin1String("' as text)");
+    } else {
+        literal = QLatin1Char('\'') +
+                  QString(text).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
+    }
+    return QLatin1String("insert into KIVData (LogDate, LogText) values('") + timestamp +
+           QLatin1String("', ") + literal + QLatin1String(");");
 }
 
 void DatabaseLog::throwError(const QString &what, const QSqlError &error) const
 {
-    throw Failure(error.nativeErrorCode().toInt(),
-                  what.arg(m_path) + QLatin1String(": ") + error.databaseText());
+    throwFailure(what, error.nativeErrorCode().toInt(), error.databaseText());
 }
 
 void DatabaseLog::throwSqliteError(const QString &what) const
 {
-    throw Failure(sqlite3_extended_errcode(m_handle),
-                  what.arg(m_path) + QLatin1String(": ") +
-                      QString::fromUtf8(sqlite3_errmsg(m_handle)));
+    throwFailure(what, sqlite3_extended_errcode(m_handle),
+                 QString::fromUtf8(sqlite3_errmsg(m_handle)));
+}
+
+void DatabaseLog::throwFailure(const QString &what, int number, const QString &cause) const
+{
+    QString description = what.arg(m_path) + QLatin1String(": ") + cause;
+    // Only a lock held past the whole timeout ends here; "database is locked" alone would not
+    // tell that the logger waited.
+    if ((number & 0xFF) == SqliteBusy) {
+        description += QStringLiteral(" (another program held a lock on it for more than %1 "
+                                      "seconds)")
+                           .arg(BusyTimeoutMilliseconds / 1000);
+    }
+    throw Failure(number, description);
 }
 
 void DatabaseLog::execute(const QString &statement, const QString &what)
@@ -94,7 +119,8 @@ void DatabaseLog::open()
     m_database.setDatabaseName(QUrl::fromLocalFile(m_path).toString(QUrl::FullyEncoded)
                                + QLatin1String("?mode=rw"));
     // A short write lock held by a reader or a backup is waited out, not fatal.
-    m_database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+    m_database.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMilliseconds));
     if (!m_database.open()) {
         const QString cause = QFileInfo::exists(m_path) ? QString()
                                                         : QStringLiteral(" (the file is missing)");
@@ -111,16 +137,6 @@ void DatabaseLog::open()
     journal.finish();
     execute(QStringLiteral("pragma synchronous=NORMAL;"), QStringLiteral("Cannot use the database %1"));
 
-    // Inserts go straight to SQLite: the same statement text, without Qt's result objects.
-    const QVariant handle = m_database.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        throw Failure(-1, QStringLiteral("Cannot use the database %1: Qt's SQLite driver gives "
-                                         "no connection handle")
-                              .arg(m_path));
-    m_handle = *static_cast<sqlite3 *const *>(handle.constData());
-    if (wal)
-        startCheckpointing();
-
     QSqlQuery check(m_database);
     if (!check.exec(QStringLiteral("select LogDate, LogText from KIVData limit 0;"))) {
         throwError(QStringLiteral("The database %1 has no table KIVData with columns LogDate and "
@@ -128,6 +144,59 @@ void DatabaseLog::open()
                        + createTableStatement() + QLatin1Char('\''),
                    check.lastError());
     }
+    rememberFileIdentity();
+
+    // Inserts go straight to SQLite: the same statement text, without Qt's result objects.
+    const QVariant handle = m_database.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        throw Failure(-1, QStringLiteral("Cannot use the database %1: Qt's SQLite driver gives "
+                                         "no connection handle").arg(m_path));
+    m_handle = *static_cast<sqlite3 *const *>(handle.constData());
+    if (wal)
+        startCheckpointing();
+}
+
+void DatabaseLog::rememberFileIdentity()
+{
+    struct stat status;
+    if (::stat(m_nativePath.constData(), &status) != 0) {
+        const int error = errno;
+        throw Failure::fromErrno(error,
+                                 QStringLiteral("Cannot open the database %1: ").arg(m_path));
+    }
+    m_device = status.st_dev;
+    m_inode = status.st_ino;
+}
+
+void DatabaseLog::checkFileIdentity()
+{
+    // SQLite keeps writing to the file it opened, so rows for a file deleted or replaced
+    // meanwhile would vanish with it while every insert reported success.
+    struct stat status;
+    QString cause;
+    if (::stat(m_nativePath.constData(), &status) != 0) {
+        const int error = errno;
+        if (error != ENOENT) {
+            throw Failure::fromErrno(
+                error, QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path));
+        }
+        cause = QStringLiteral("the file was deleted or moved away while the logger ran");
+    } else if (status.st_dev != m_device || status.st_ino != m_inode) {
+        cause = QStringLiteral("the file was replaced by another while the logger ran; restart "
+                               "the logger to use the new one");
+    } else {
+        return;
+    }
+
+    // Closing does not checkpoint a moved file: the latest rows would stay in the WAL under
+    // the old name, missing from the moved file and replayed into whichever file takes the name.
+    QSqlQuery checkpoint(m_database);
+    if (!checkpoint.exec(QStringLiteral("pragma wal_checkpoint(TRUNCATE);")) ||
+        !checkpoint.next() || checkpoint.value(0).toInt() != 0) {
+        cause += QStringLiteral("; the latest rows may remain in %1-wal").arg(m_path);
+    }
+    throw Failure(DatabaseMoved,
+                  QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path) + cause);
 }
 
 QString DatabaseLog::createTableStatement()
@@ -155,7 +224,7 @@ void DatabaseLog::startCheckpointing()
         throw Failure(result, QStringLiteral("Cannot open the database %1 for checkpoints: %2")
                                   .arg(m_path, QString::fromUtf8(sqlite3_errstr(result))));
     }
-    sqlite3_busy_timeout(connection, 5000);
+    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
     // A connection finds the log only once it has read the file.
     const int read =
         sqlite3_exec(connection, "select count(*) from sqlite_master;", nullptr, nullptr, nullptr);
@@ -194,6 +263,7 @@ bool DatabaseLog::needsPause()
 
 void DatabaseLog::insert(const QString &timestamp, const QString &text)
 {
+    checkFileIdentity();
     if (m_checkpointer) {
         if (const auto failure = m_checkpointer->takeFailure()) {
             throw Failure(failure->number(),
@@ -223,3 +293,4 @@ void DatabaseLog::insert(const QString &timestamp, const QString &text)
         m_checkpointAt = m_walFrames + CheckpointFrames;
     }
 }
+

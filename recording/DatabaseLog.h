@@ -26,8 +26,9 @@ public:
     // Throws Failure (SQLite's extended result code) naming the file and the cause.
     void open();
 
-    // Inserts one row; each statement commits by itself. Throws Failure, also for a failed
-    // checkpoint.
+    // Inserts one row; each statement commits by itself. Throws Failure, also when the file
+    // at the path is no longer the one opened (deleted, moved or replaced meanwhile) and when
+    // a checkpoint failed.
     void insert(const QString &timestamp, const QString &text);
 
     // Whether the next insert should wait: inserts without pause keep SQLite from ever folding
@@ -35,8 +36,8 @@ public:
     // before it goes on, or the log would grow without end.
     bool needsPause();
 
-    // The statement text for one row: the entry's apostrophes doubled, each NUL spliced in
-    // as char(0) since SQLite ends a statement's text at a NUL.
+    // The statement text for one row: the entry's apostrophes doubled; an entry holding a NUL,
+    // where SQLite would end the statement's text, goes as its UTF-8 bytes cast to text.
     static QString insertStatement(const QString &timestamp, const QString &text);
 
     // The statement that creates KIVData, as shipped in KIVData.sql.
@@ -45,13 +46,19 @@ public:
 private:
     [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
     [[noreturn]] void throwSqliteError(const QString &what) const;
+    [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
     void execute(const QString &statement, const QString &what);
     void startCheckpointing();
     static int walCommitted(void *self, sqlite3 *, const char *, int frames);
+    void rememberFileIdentity();
+    void checkFileIdentity();
 
     QString m_path;
+    QByteArray m_nativePath;
     QString m_connectionName;
     QSqlDatabase m_database;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
     sqlite3 *m_handle = nullptr;
     std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_walFrames = 0;

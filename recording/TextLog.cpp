@@ -7,7 +7,26 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A file size limit or a full disk can let part of a line through before the write fails;
+// cutting it off again keeps every line of the log whole. Returns what went wrong, if anything.
+QString takeBack(int fd, qsizetype written)
+{
+    if (written == 0)
+        return {};
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= written && ::ftruncate(fd, end - written) == 0)
+        return {};
+    return QStringLiteral("; part of the line stays in the file (") +
+           QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+}
+
+} // namespace
 
 TextLog::TextLog(QString path)
     : m_path(std::move(path))
@@ -40,7 +59,11 @@ void TextLog::append(const QString &timestamp, const QString &text) const
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            throwError(QStringLiteral("Cannot write to %1: "));
+            const int error = errno;
+            const QString note = takeBack(file.get(), line.size() - left);
+            const Failure failure =
+                Failure::fromErrno(error, QStringLiteral("Cannot write to %1: ").arg(m_path));
+            throw Failure(error, failure.description() + note);
         }
         data += written;
         left -= written;

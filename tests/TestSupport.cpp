@@ -1,13 +1,15 @@
 #include "TestSupport.h"
 
+#include "Cp1252.h"
 #include "DatabaseLog.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QFile>
-#include <QProcessEnvironment>
 #include <QTest>
 #include <QThread>
 
@@ -65,13 +67,14 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
-TestConnection::TestConnection(const QString &path)
+TestConnection::TestConnection(const QString &path, bool readOnly)
 {
     static int counter = 0;
     m_name = QStringLiteral("test-%1").arg(counter++);
     QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     database.setDatabaseName(path);
-    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000") +
+                               (readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     if (!database.open())
         qWarning() << "cannot open" << path << database.lastError().text();
 }
@@ -122,13 +125,74 @@ QByteArray printableAndHighBytes()
     return bytes;
 }
 
-ProgramUnderTest::ProgramUnderTest(bool withDatabase)
+quint32 testSeed()
 {
-    const QString copy = m_dir.filePath(QStringLiteral("kivlogging"));
+    return qEnvironmentVariableIsSet("KIV_TEST_SEED")
+               ? quint32(qEnvironmentVariableIntValue("KIV_TEST_SEED"))
+               : 6177;
+}
+
+QByteArray entryOf(const QByteArray &datagram)
+{
+    return datagram.isEmpty() ? datagram : datagram.chopped(1);
+}
+
+QString rowHex(QByteArrayView entry)
+{
+    return QString::fromLatin1(decodeCp1252(entry).toUtf8().toHex().toUpper());
+}
+
+qsizetype afterTimestamp(QByteArrayView log, qsizetype pos)
+{
+    // "M/d/yyyy h:mm:ss AM: ", month, day and hour with one or two digits.
+    const auto digits = [&](int least, int most) {
+        int count = 0;
+        while (count < most && pos < log.size() && log[pos] >= '0' && log[pos] <= '9') {
+            ++pos;
+            ++count;
+        }
+        return count >= least;
+    };
+    const auto literal = [&](const char *text) {
+        if (!log.sliced(pos).startsWith(QByteArrayView(text)))
+            return false;
+        pos += qsizetype(qstrlen(text));
+        return true;
+    };
+    const bool matched = digits(1, 2) && literal("/") && digits(1, 2) && literal("/") &&
+                         digits(4, 4) && literal(" ") && digits(1, 2) && literal(":") &&
+                         digits(2, 2) && literal(":") && digits(2, 2) &&
+                         (literal(" AM: ") || literal(" PM: "));
+    return matched ? pos : -1;
+}
+
+bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry)
+{
+    const qsizetype text = afterTimestamp(log, pos);
+    if (text < 0 || !log.sliced(text).startsWith(entry) ||
+        !log.sliced(text + entry.size()).startsWith("\r\n")) {
+        return false;
+    }
+    pos = text + entry.size() + 2;
+    return true;
+}
+
+ProgramUnderTest::ProgramUnderTest(bool withDatabase)
+    : m_copyDirectory(std::in_place)
+    , m_directory(m_copyDirectory->path())
+{
+    const QString copy = file(QStringLiteral("kivlogging"));
     QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy);
     if (withDatabase)
-        createLogDatabase(m_dir.filePath(QStringLiteral("Log.mdb")));
+        createLogDatabase(file(QStringLiteral("Log.mdb")));
     m_process.setProgram(copy);
+    m_process.setWorkingDirectory(QDir::rootPath());
+}
+
+ProgramUnderTest::ProgramUnderTest(const QString &program)
+    : m_directory(QFileInfo(program).canonicalPath())
+{
+    m_process.setProgram(program);
     m_process.setWorkingDirectory(QDir::rootPath());
 }
 
@@ -138,6 +202,11 @@ ProgramUnderTest::~ProgramUnderTest()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+}
+
+void ProgramUnderTest::setChildSetup(const std::function<void()> &setup)
+{
+    m_process.setChildProcessModifier(setup);
 }
 
 void ProgramUnderTest::start(const QStringList &environment)

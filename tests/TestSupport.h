@@ -8,6 +8,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
+#include <optional>
+
 // A clock that says what the test tells it to.
 class FixedClock : public Clock
 {
@@ -36,10 +39,11 @@ void createLogDatabase(const QString &path, const QString &createStatement = {})
 QStringList queryColumn(const QString &databasePath, const QString &sql);
 
 // An SQLite connection of the test's own to a file, closed and removed on destruction.
+// A read-only one leaves the WAL as it found it.
 class TestConnection
 {
 public:
-    explicit TestConnection(const QString &path);
+    explicit TestConnection(const QString &path, bool readOnly = false);
     ~TestConnection();
     // Runs one statement; false (with a warning) when it fails.
     bool exec(const QString &sql);
@@ -52,18 +56,39 @@ private:
 // Every byte 0x20..0xFF once, in order.
 QByteArray printableAndHighBytes();
 
+// The seed for a test's random choices: KIV_TEST_SEED if set, else a fixed one, so that a
+// failure repeats. Tests name it in their failure messages.
+quint32 testSeed();
+
+// The entry a datagram gives: its bytes less the last (none for an empty datagram).
+QByteArray entryOf(const QByteArray &datagram);
+
+// hex(LogText) of the row for an entry: its Windows-1252 characters as UTF-8, upper case.
+QString rowHex(QByteArrayView entry);
+
+// The position after a text log line's "<timestamp>: " starting at `pos`, or -1 if none does.
+qsizetype afterTimestamp(QByteArrayView log, qsizetype pos);
+
+// Whether the text log holds the line of `entry` at `pos`; if so `pos` moves past it.
+bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry);
+
 // The built program, copied into its own temporary application directory and started there.
 class ProgramUnderTest
 {
 public:
     // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy.
     explicit ProgramUnderTest(bool withDatabase = true);
+    // Runs `program` where it lies (an installed copy, its launcher), with no copy made.
+    explicit ProgramUnderTest(const QString &program);
     ~ProgramUnderTest();
 
-    QString directory() const { return m_dir.path(); }
-    QString file(const QString &name) const { return m_dir.filePath(name); }
+    // The application directory: the folder of the program's real path.
+    QString directory() const { return m_directory; }
+    QString file(const QString &name) const { return m_directory + QLatin1Char('/') + name; }
     QProcess &process() { return m_process; }
 
+    // Runs `setup` in the child between fork and exec (limits, user), before the next start.
+    void setChildSetup(const std::function<void()> &setup);
     // Starts the copy headless, with `environment` applied: "NAME=value" sets, "-NAME" removes.
     void start(const QStringList &environment = {});
     // Starts the copy and waits until it listens on 6177. False if it ended or never did.
@@ -72,6 +97,7 @@ public:
     int terminate();
 
 private:
-    QTemporaryDir m_dir;
+    std::optional<QTemporaryDir> m_copyDirectory;
+    QString m_directory;
     QProcess m_process;
 };

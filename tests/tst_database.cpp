@@ -24,6 +24,8 @@ private slots:
     void worksWithOtherColumnSets();
     void readersDoNotStopInserts();
     void waitsOutAShortWriteLock();
+    void refusesToInsertIntoAFileNoLongerThere_data();
+    void refusesToInsertIntoAFileNoLongerThere();
     void floodKeepsTheLogBounded();
 
 private:
@@ -44,8 +46,9 @@ void tst_Database::insertStatement_data()
     QTest::newRow("injection stays a literal")
         << "'); drop table KIVData; --" << head + "''); drop table KIVData; --');";
     QTest::newRow("CR LF kept") << "a\r\nb" << head + "a\r\nb');";
-    QTest::newRow("NUL spliced in") << QString::fromLatin1("a\0b\0", 4)
-                                    << head + "a' || char(0) || 'b' || char(0) || '');";
+    QTest::newRow("NUL: UTF-8 bytes cast to text")
+        << QString::fromUtf16(u"a\0'\u20AC", 4)
+        << head.chopped(1) + "cast(x'610027e282ac' as text));";
 }
 
 void tst_Database::insertStatement()
@@ -65,6 +68,9 @@ void tst_Database::storesTheEntryTextExactly_data()
     QTest::newRow("NUL inside and at the ends") << QString::fromLatin1("\0a\0\0b\0", 6);
     QTest::newRow("high characters") << QString::fromUtf16(u"\u20AC\u0081\u00FF\u0178");
     QTest::newRow("largest datagram") << QString(65506, QLatin1Char('x'));
+    QTest::newRow("largest datagram of NULs") << QString(65506, QChar(0));
+    QTest::newRow("NUL between every character") << QString::fromLatin1("\0'").repeated(32753);
+    QTest::newRow("largest datagram of apostrophes") << QString(65506, QLatin1Char('\''));
 }
 
 void tst_Database::storesTheEntryTextExactly()
@@ -192,6 +198,55 @@ void tst_Database::waitsOutAShortWriteLock()
     holder.join();
     QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")),
              QStringList{"delayed, not lost"});
+}
+
+void tst_Database::refusesToInsertIntoAFileNoLongerThere_data()
+{
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("moved");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("deleted") << false << false << "deleted or moved away";
+    QTest::newRow("moved away") << false << true << "deleted or moved away";
+    QTest::newRow("replaced by another database") << true << false << "replaced by another";
+    QTest::newRow("moved away and replaced") << true << true << "replaced by another";
+}
+
+void tst_Database::refusesToInsertIntoAFileNoLongerThere()
+{
+    QFETCH(bool, replaced);
+    QFETCH(bool, moved);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    const QString aside = dir.filePath(QStringLiteral("old.mdb"));
+    const QString replacement = dir.filePath(QStringLiteral("new.mdb"));
+    createLogDatabase(path);
+    if (replaced)
+        createLogDatabase(replacement);
+    {
+        DatabaseLog database(path);
+        database.open();
+        database.insert(Stamp, QStringLiteral("kept"));
+
+        QVERIFY(moved ? QFile::rename(path, aside) : QFile::remove(path));
+        if (replaced)
+            QVERIFY(QFile::rename(replacement, path));
+        try {
+            database.insert(Stamp, QStringLiteral("refused"));
+            QFAIL("inserted into a file no longer at its path");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.number(), 1032);
+            QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
+            QVERIFY2(failure.description().contains(message), qPrintable(failure.description()));
+        }
+    }
+    // Closed, the connection has moved its rows from the WAL into the file it opened.
+    if (replaced)
+        QCOMPARE(queryColumn(path, QStringLiteral("select count(*) from KIVData")),
+                 QStringList{"0"});
+    if (moved)
+        QCOMPARE(queryColumn(aside, QStringLiteral("select LogText from KIVData")),
+                 QStringList{"kept"});
 }
 
 void tst_Database::floodKeepsTheLogBounded()

@@ -1,6 +1,7 @@
 #include "Clock.h"
 #include "Cp1252.h"
 #include "DatabaseLog.h"
+#include "DebugEntrySource.h"
 #include "EntryList.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
@@ -9,9 +10,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 class tst_Recording : public QObject
@@ -30,7 +34,12 @@ private slots:
     void textLogLine();
     void textLogIsCreatedAgainAfterDeletion();
     void textLogFailureNamesFileAndCause();
+    void textLogKeepsNoHalfLineWhenAWriteFails();
     void writeFileRecordsInListTextLogAndDatabase();
+    void singleToText_data();
+    void singleToText();
+    void singleFromBits_data();
+    void singleFromBits();
 };
 
 void tst_Recording::timestampText_data()
@@ -175,6 +184,38 @@ void tst_Recording::textLogFailureNamesFileAndCause()
     }
 }
 
+void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
+{
+    QTemporaryDir dir;
+    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    log.append(QStringLiteral("T"), QStringLiteral("whole"));
+    const QByteArray before = readFile(log.path());
+
+    // Ten more bytes allowed: the next line gets part of the way in before the write fails.
+    rlimit unlimited;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limited = unlimited;
+    limited.rlim_cur = rlim_t(before.size() + 10);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    {
+        const auto restore = qScopeGuard([&] {
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            std::signal(SIGXFSZ, oldHandler);
+        });
+        try {
+            log.append(QStringLiteral("T"), QStringLiteral("a line longer than ten bytes"));
+            QFAIL("wrote past the file size limit");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.number(), EFBIG);
+            QVERIFY2(failure.description().contains(log.path()), qPrintable(failure.description()));
+            QVERIFY2(failure.description().endsWith(QStringLiteral("File too large")),
+                     qPrintable(failure.description()));
+        }
+    }
+    QCOMPARE(readFile(log.path()), before);
+}
+
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 {
     QTemporaryDir dir;
@@ -201,6 +242,51 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     QCOMPARE(list.selectedIndex(), 1);
     QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
              QStringList{QStringLiteral("1")});
+}
+
+void tst_Recording::singleToText_data()
+{
+    QTest::addColumn<float>("value");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << 0.0f << "0";
+    QTest::newRow("one half") << 0.5f << "0.5";
+    QTest::newRow("trailing zeros dropped") << 0.25f << "0.25";
+    QTest::newRow("the single's digits, not its double's") << 0.1f << "0.1";
+    QTest::newRow("seven digits kept") << 0.1234567f << "0.1234567";
+    QTest::newRow("eighth digit rounds") << 0.12345678f << "0.1234568";
+    QTest::newRow("rounding carries into fewer digits") << 0.12999999f << "0.13";
+    QTest::newRow("largest below 1 stays below 1") << 0.99999994f << "0.9999999";
+    QTest::newRow("plain down to 1E-04") << 0.0001f << "0.0001";
+    QTest::newRow("seven digits after zeros") << 0.0001234568f << "0.0001234568";
+    QTest::newRow("rounding up to 1E-04 turns plain") << 0.0000999999999f << "0.0001";
+    QTest::newRow("exponent below 1E-04") << 1.234568e-05f << "1.234568E-05";
+    QTest::newRow("exponent without trailing zeros") << 0.00005f << "5E-05";
+    QTest::newRow("smallest debug number") << 5.9604645e-08f << "5.960464E-08";
+}
+
+void tst_Recording::singleToText()
+{
+    QFETCH(float, value);
+    QFETCH(QString, text);
+    QCOMPARE(::singleToText(value), text);
+}
+
+void tst_Recording::singleFromBits_data()
+{
+    QTest::addColumn<quint32>("bits");
+    QTest::addColumn<float>("value");
+    QTest::newRow("no bits") << 0u << 0.0f;
+    QTest::newRow("below the lowest step") << 0xFFu << 0.0f;
+    QTest::newRow("lowest step") << 0x100u << 5.9604645e-08f;
+    QTest::newRow("top bit is one half") << 0x80000000u << 0.5f;
+    QTest::newRow("all bits stay below 1") << 0xFFFFFFFFu << 0.99999994f;
+}
+
+void tst_Recording::singleFromBits()
+{
+    QFETCH(quint32, bits);
+    QFETCH(float, value);
+    QCOMPARE(::singleFromBits(bits), value);
 }
 
 QTEST_GUILESS_MAIN(tst_Recording)

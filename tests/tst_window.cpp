@@ -6,7 +6,9 @@
 #include "frmMain.h"
 
 #include <QDir>
+#include <QKeyEvent>
 #include <QListWidget>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cerrno>
@@ -46,12 +48,24 @@ private slots:
     void listFollowsTheWindowSize_data();
     void listFollowsTheWindowSize();
     void reportsAFailedEntryOnce();
+    void characterKeyAddsOneDebugEntry_data();
+    void characterKeyAddsOneDebugEntry();
+    void autoRepeatAddsOneDebugEntryPerPress();
+    void debugEntriesPushOutRealOnesNewestSelected();
+    void debugKeyStillReachesTheList();
+    void debugNumbersFollowTheStartUpClock();
 
 private:
     QListWidget *list() const { return m_window->findChild<QListWidget *>(QStringLiteral("lstData")); }
     QString newestText() const
     {
         return list()->count() ? list()->item(list()->count() - 1)->text() : QString();
+    }
+    bool newestSelected() const
+    {
+        const int last = list()->count() - 1;
+        return list()->currentRow() == last
+               && list()->selectedItems() == QList<QListWidgetItem *>{list()->item(last)};
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -188,6 +202,124 @@ void tst_Window::reportsAFailedEntryOnce()
     QCOMPARE(m_reporter.failures.size(), 1);
     QCOMPARE(list()->count(), 1);
     QCOMPARE(m_window->windowTitle(), QStringLiteral("KIVLogging"));
+}
+
+namespace {
+
+// At most seven significant digits, no trailing zeros; exponent form below 1E-04.
+const QRegularExpression debugEntryForm(
+    QStringLiteral("^Debug (0|0\\.0{0,3}[1-9](\\d{0,5}[1-9])?|[1-9](\\.\\d{0,5}[1-9])?E-\\d\\d)$"));
+
+} // namespace
+
+void tst_Window::characterKeyAddsOneDebugEntry_data()
+{
+    // Each key with the text the X11 platform gives its press.
+    QTest::addColumn<Qt::Key>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("adds");
+    const Qt::KeyboardModifiers none;
+    QTest::newRow("letter") << Qt::Key_Z << none << "z" << true;
+    QTest::newRow("capital letter")
+        << Qt::Key_Z << Qt::KeyboardModifiers(Qt::ShiftModifier) << "Z" << true;
+    QTest::newRow("digit") << Qt::Key_7 << none << "7" << true;
+    QTest::newRow("space") << Qt::Key_Space << none << " " << true;
+    QTest::newRow("Enter") << Qt::Key_Return << none << "\r" << true;
+    QTest::newRow("Backspace") << Qt::Key_Backspace << none << "\b" << true;
+    QTest::newRow("Escape") << Qt::Key_Escape << none << "\x1b" << true;
+    QTest::newRow("Ctrl+letter") << Qt::Key_A << Qt::KeyboardModifiers(Qt::ControlModifier)
+                                 << "\x01" << true;
+    QTest::newRow("arrow adds nothing") << Qt::Key_Down << none << "" << false;
+    QTest::newRow("function key adds nothing") << Qt::Key_F5 << none << "" << false;
+    QTest::newRow("Shift alone adds nothing")
+        << Qt::Key_Shift << Qt::KeyboardModifiers(Qt::ShiftModifier) << "" << false;
+    QTest::newRow("Delete adds nothing") << Qt::Key_Delete << none << "\x7f" << false;
+    QTest::newRow("Tab adds nothing") << Qt::Key_Tab << none << "\t" << false;
+}
+
+void tst_Window::characterKeyAddsOneDebugEntry()
+{
+    QFETCH(Qt::Key, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, text);
+    QFETCH(bool, adds);
+    QTest::sendKeyEvent(QTest::Click, list(), key, text, modifiers);
+    if (adds) {
+        QCOMPARE(list()->count(), 1);
+        QVERIFY2(debugEntryForm.match(newestText()).hasMatch(), qPrintable(newestText()));
+        QVERIFY(newestSelected());
+    } else {
+        QCOMPARE(list()->count(), 0);
+    }
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("KIVLogging"));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("mylog.txt"))));
+}
+
+void tst_Window::autoRepeatAddsOneDebugEntryPerPress()
+{
+    for (int press = 1; press <= 3; ++press) {
+        QKeyEvent event(QEvent::KeyPress, Qt::Key_Z, Qt::NoModifier, QStringLiteral("z"), true);
+        QCoreApplication::sendEvent(list(), &event);
+        QCOMPARE(list()->count(), press);
+    }
+}
+
+void tst_Window::debugEntriesPushOutRealOnesNewestSelected()
+{
+    sendDatagram(m_window->localPort(), "real\n");
+    QTRY_COMPARE(newestText(), QStringLiteral("real"));
+    const QString caption = m_window->windowTitle();
+
+    // 'z' starts no item, so the list's type-ahead search leaves the selection alone.
+    QStringList added;
+    for (int press = 0; press < 45; ++press) {
+        QTest::keyClick(list(), Qt::Key_Z);
+        added.append(newestText());
+    }
+    QCOMPARE(list()->count(), 40);
+    QCOMPARE(itemTexts(list()), added.mid(5));
+    for (const QString &text : added)
+        QVERIFY2(debugEntryForm.match(text).hasMatch(), qPrintable(text));
+    QVERIFY(newestSelected());
+    QTRY_VERIFY(list()->viewport()->rect().contains(list()->visualItemRect(list()->item(39))));
+    QCOMPARE(m_window->windowTitle(), caption);
+    QCOMPARE(readFile(m_dir->filePath(QStringLiteral("mylog.txt"))),
+             QByteArray("12/7/2026 6:54:52 AM: real\r\n"));
+    QCOMPARE(queryColumn(m_dir->filePath(QStringLiteral("Log.mdb")),
+                         QStringLiteral("select LogText from KIVData")),
+             QStringList{QStringLiteral("real")});
+}
+
+void tst_Window::debugKeyStillReachesTheList()
+{
+    sendDatagram(m_window->localPort(), "apple\n");
+    sendDatagram(m_window->localPort(), "banana\n");
+    QTRY_COMPARE(list()->count(), 2);
+
+    QTest::keyClick(list(), Qt::Key_A);
+    QCOMPARE(list()->count(), 3);
+    QVERIFY(newestText().startsWith(QStringLiteral("Debug ")));
+    // The debug entry was selected first; the list's own type-ahead then found "apple".
+    QCOMPARE(list()->currentRow(), 0);
+}
+
+void tst_Window::debugNumbersFollowTheStartUpClock()
+{
+    const auto debugEntriesOfARun = [this](const QDateTime &startUp) {
+        const FixedClock clock(startUp);
+        frmMain window(m_dir->path(), 0, clock, m_reporter);
+        window.Form_Load();
+        auto *lstData = window.findChild<QListWidget *>(QStringLiteral("lstData"));
+        for (int press = 0; press < 5; ++press)
+            QTest::keyClick(lstData, Qt::Key_Z);
+        return itemTexts(lstData);
+    };
+    const QDateTime startUp(QDate(2026, 12, 7), QTime(6, 54, 52, 100));
+    const QStringList first = debugEntriesOfARun(startUp);
+    QCOMPARE(first.size(), 5);
+    QCOMPARE(debugEntriesOfARun(startUp), first);
+    QVERIFY(debugEntriesOfARun(startUp.addMSecs(1)) != first);
 }
 
 QTEST_MAIN(tst_Window)

@@ -1,0 +1,201 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QTest>
+
+#include <cstdio>
+#include <grp.h>
+#include <optional>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+// Faults of the files around the built program: it ends with the number and a description
+// naming the file and the cause, and keeps everything recorded before.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Fault {
+        TextLogIsADirectory,
+        TextLogReadOnly,
+        FolderReadOnly,
+        FileSizeLimit,
+        DiskFull,
+        DatabaseLocked,
+        DatabaseDeleted,
+        DatabaseReplaced,
+    };
+    Q_ENUM(Fault)
+
+private slots:
+    void init();
+    void endsWithAMessageAndKeepsWhatWasRecorded_data();
+    void endsWithAMessageAndKeepsWhatWasRecorded();
+};
+
+namespace {
+
+constexpr rlim_t FileSizeLimitBytes = 1024 * 1024;
+
+// Root passes every permission check, so under root the program runs as "nobody", who is
+// given the application directory, for permissions to bite. False if that cannot be done.
+bool runAsNobody(ProgramUnderTest &program)
+{
+    const passwd *user = ::getpwnam("nobody");
+    if (!user)
+        return false;
+    const uid_t uid = user->pw_uid;
+    const gid_t gid = user->pw_gid;
+    for (const QString &path : {program.directory(), program.file(QStringLiteral("Log.mdb"))}) {
+        if (::chown(QFile::encodeName(path).constData(), uid, gid) != 0)
+            return false;
+    }
+    program.setChildSetup([uid, gid] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(127);
+    });
+    return true;
+}
+
+} // namespace
+
+void tst_Faults::init()
+{
+    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+}
+
+void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("cause");
+    const QString textLog = QStringLiteral("mylog.txt");
+    const QString database = QStringLiteral("Log.mdb");
+    QTest::newRow("mylog.txt replaced by a directory")
+        << TextLogIsADirectory << textLog << QByteArray("Is a directory");
+    QTest::newRow("mylog.txt read-only")
+        << TextLogReadOnly << textLog << QByteArray("Permission denied");
+    QTest::newRow("folder read-only, mylog.txt moved away")
+        << FolderReadOnly << textLog << QByteArray("Permission denied");
+    QTest::newRow("file size limit reached mid-line")
+        << FileSizeLimit << textLog << QByteArray("File too large");
+    QTest::newRow("disk full") << DiskFull << textLog << QByteArray("No space left on device");
+    QTest::newRow("database locked past the busy timeout")
+        << DatabaseLocked << database
+        << QByteArray("database is locked (another program held a lock");
+    QTest::newRow("database deleted")
+        << DatabaseDeleted << database
+        << QByteArray("was deleted or moved away while the logger ran");
+    QTest::newRow("database replaced")
+        << DatabaseReplaced << database
+        << QByteArray("was replaced by another while the logger ran");
+}
+
+void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, cause);
+    ProgramUnderTest program;
+    const QString log = program.file(QStringLiteral("mylog.txt"));
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString rows = QStringLiteral("select LogText from KIVData order by ID");
+
+    if ((fault == TextLogReadOnly || fault == FolderReadOnly) && ::geteuid() == 0 &&
+        !runAsNobody(program)) {
+        QSKIP("Running as root without a user \"nobody\" to run the program as: permissions do "
+              "not bite");
+    }
+    const auto restore = qScopeGuard([&] {
+        QFile::setPermissions(program.directory(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    if (fault == FileSizeLimit) {
+        // 200 bytes short of the limit: the first entry fits, the second gets part way.
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(qsizetype(FileSizeLimitBytes) - 202, 'x') + "\r\n");
+        file.close();
+        program.setChildSetup([] {
+            const rlimit limit{FileSizeLimitBytes, FileSizeLimitBytes};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
+
+    QVERIFY(program.startListening());
+    sendDatagram(6177, "before\n");
+    QTRY_COMPARE(queryColumn(database, rows), QStringList{"before"});
+    const QByteArray logBefore = readFile(log);
+
+    std::optional<TestConnection> lock;
+    switch (fault) {
+    case TextLogIsADirectory:
+        QVERIFY(QFile::remove(log));
+        QVERIFY(QDir().mkdir(log));
+        break;
+    case TextLogReadOnly:
+        QVERIFY(QFile::setPermissions(log, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        break;
+    case FolderReadOnly:
+        QVERIFY(QFile::remove(log));
+        QVERIFY(QFile::setPermissions(program.directory(), QFile::ReadOwner | QFile::ExeOwner));
+        break;
+    case FileSizeLimit:
+        break;
+    case DiskFull:
+        QVERIFY(QFile::remove(log));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), log));
+        break;
+    case DatabaseLocked:
+        lock.emplace(database);
+        QVERIFY(lock->exec(QStringLiteral("begin immediate")));
+        break;
+    case DatabaseDeleted:
+        QVERIFY(QFile::remove(database));
+        break;
+    case DatabaseReplaced:
+        // As `mv new.mdb Log.mdb` does it: a new file takes the name in one step.
+        createLogDatabase(program.file(QStringLiteral("new.mdb")));
+        QCOMPARE(::rename(QFile::encodeName(program.file(QStringLiteral("new.mdb"))).constData(),
+                          QFile::encodeName(database).constData()),
+                 0);
+        break;
+    }
+
+    const QByteArray lost = "lost " + QByteArray(300, '-');
+    sendDatagram(6177, lost + '\n');
+    QVERIFY(program.process().waitForFinished(20000));
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QVERIFY(program.process().exitCode() != 0);
+    const QByteArray message = program.process().readAllStandardError();
+    QVERIFY2(message.contains("KIVLogging: Error ") && message.contains(cause) &&
+                 message.contains(QFile::encodeName(program.file(fileName))),
+             message);
+    lock.reset();
+
+    if (fileName == QLatin1String("mylog.txt")) {
+        // The entry failed at the text log: no row for it, and no half line either.
+        QCOMPARE(queryColumn(database, rows), QStringList{"before"});
+        const QFileInfo info(log);
+        if (info.isFile() && !info.isSymLink())
+            QCOMPARE(readFile(log), logBefore);
+        return;
+    }
+    // The entry failed at the database, after its line was written.
+    const QByteArray logAfter = readFile(log);
+    qsizetype pos = logBefore.size();
+    QVERIFY(logAfter.startsWith(logBefore));
+    QVERIFY2(takeLine(logAfter, pos, lost) && pos == logAfter.size(), logAfter);
+    if (fault == DatabaseLocked)
+        QCOMPARE(queryColumn(database, rows), QStringList{"before"});
+    if (fault == DatabaseReplaced)
+        QCOMPARE(queryColumn(database, rows), QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_Faults)
+#include "tst_faults.moc"
