@@ -15,8 +15,8 @@ namespace {
 // close: long enough that the repaint after each slice takes little of a flood's time, short
 // enough that the window still answers at once.
 constexpr qint64 SliceMilliseconds = 20;
-// How often a paused recorder is asked again whether it can go on.
-constexpr int PauseMilliseconds = 5;
+// How often a paused recording looks again whether it can go on.
+constexpr int PauseMilliseconds = 2;
 
 } // namespace
 
@@ -61,7 +61,7 @@ void DatagramReceiver::onDataArrival()
             const EntryListUpdate update(m_recorder.list());
             QByteArray datagram;
             while (!m_stopped && slice.elapsed() < SliceMilliseconds) {
-                if (m_recorder.needsPause()) {
+                if (m_recorder.needsPause() || m_socket.isBusy()) {
                     paused = true;
                     break;
                 }

@@ -25,13 +25,19 @@ namespace {
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
 // Datagrams taken from the kernel per call.
 constexpr int Batch = 64;
+// How long after the last sign of a burst the reader still counts as busy.
+constexpr qint64 BusyMilliseconds = 250;
 
-qint64 monotonicMilliseconds()
+} // namespace
+
+qint64 DatagramSocket::monotonicMilliseconds()
 {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+namespace {
 
 void tellStderr(const QByteArray &line)
 {
@@ -222,7 +228,11 @@ void DatagramSocket::readDatagrams()
         }
         queueDrops += quint64(m_queue.push(datagrams.data(), received));
         m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
-        if (const auto line = lossReport.update(kernelDrops, queueDrops, monotonicMilliseconds()))
+        const qint64 now = monotonicMilliseconds();
+        // A full batch means more were waiting: a burst is coming in faster than taken.
+        if (received == Batch)
+            m_busyUntil.store(now + BusyMilliseconds, std::memory_order_relaxed);
+        if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
             tellStderr(*line);
     }
 

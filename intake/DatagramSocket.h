@@ -46,6 +46,14 @@ public:
     // Raises DataArrival again after stopNotifications.
     void resumeNotifications();
 
+    // Whether a burst is coming in faster than the reader takes it (it found more datagrams
+    // waiting than it takes at once, a moment ago): then it needs all the processor it can
+    // get, as the kernel's buffer holds only milliseconds of a burst.
+    bool isBusy() const
+    {
+        return monotonicMilliseconds() < m_busyUntil.load(std::memory_order_relaxed);
+    }
+
     // Datagrams lost so far because the queue was full, or the kernel's buffer.
     quint64 droppedByQueue() const { return m_queue.dropped(); }
     quint64 droppedByKernel() const { return m_kernelDrops.load(std::memory_order_relaxed); }
@@ -55,6 +63,7 @@ signals:
     void DataArrival();
 
 private:
+    static qint64 monotonicMilliseconds();
     void readDatagrams();
 
     quint16 m_localPort;
@@ -62,6 +71,7 @@ private:
     FileDescriptor m_socket;
     FileDescriptor m_stop;
     std::atomic<bool> m_stopping{false};
+    std::atomic<qint64> m_busyUntil{0};
     std::atomic<quint64> m_kernelDrops{0};
     std::thread m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
