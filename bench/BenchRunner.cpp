@@ -18,8 +18,10 @@
 #include <QThread>
 
 #include <sqlite3.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -37,6 +39,12 @@ struct Tools
     QString stall = QStringLiteral(KIV_STALL);
     QString clamp = QStringLiteral(KIV_CLAMP);
 };
+
+// Children end with the runner, so an interrupted benchmark leaves no logger holding the port.
+void endWithRunner(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
 
 double median(std::vector<double> values)
 {
@@ -178,6 +186,7 @@ bool send(const Tools &tools, const Burst &burst, const QStringList &extra = {})
 {
     QProcess sender;
     sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endWithRunner(sender);
     sender.start(tools.sender,
                  QStringList{QString::number(LoggerPort), QString::number(burst.count),
                              QString::number(burst.size), QString::number(burst.rate)} +
@@ -197,6 +206,7 @@ BurstResult runBurst(const Tools &tools, const Burst &burst, bool stock)
     QProcess logger;
     logger.setProcessEnvironment(environment(tools, stock));
     logger.setWorkingDirectory(directory.path());
+    endWithRunner(logger);
     logger.start(program, {});
     if (!logger.waitForStarted())
         return result;
@@ -276,6 +286,7 @@ double runCounter(const Tools &tools, const Burst &burst, bool stock)
 {
     QProcess counter;
     counter.setProcessEnvironment(environment(tools, stock));
+    endWithRunner(counter);
     counter.start(tools.counter, {QString::number(LoggerPort), QString::number(burst.count),
                                   QStringLiteral("1000")});
     if (!counter.waitForStarted() || !counter.waitForReadyRead(10000))
@@ -318,6 +329,7 @@ double stallMilliseconds(const Tools &tools, const Burst &burst, bool stock)
     QProcess harness;
     harness.setProcessEnvironment(environment(tools, stock));
     harness.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endWithRunner(harness);
     harness.start(tools.stall,
                   {tools.sender, QString::number(burst.count), QString::number(burst.size)});
     harness.waitForFinished(-1);

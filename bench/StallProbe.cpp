@@ -18,7 +18,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
 
 int main(int argc, char *argv[])
 {
@@ -91,6 +93,9 @@ int main(int argc, char *argv[])
             application.quit();
     });
 
+    // While a burst comes in the recording may wait for it all; quiet counts from its end.
+    QObject::connect(&senderProcess, &QProcess::finished, [&] { sinceChange.start(); });
+    senderProcess.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     senderProcess.start(sender,
                         {QString::number(window.localPort()), QString::number(count), size});
     if (!senderProcess.waitForStarted())
