@@ -16,7 +16,7 @@ namespace {
 // enough that the window still answers at once.
 constexpr qint64 SliceMilliseconds = 20;
 // How often a paused recording looks again whether it can go on.
-constexpr int PauseMilliseconds = 2;
+constexpr int PauseMilliseconds = 10;
 
 } // namespace
 

@@ -25,6 +25,8 @@ namespace {
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
 // Datagrams taken from the kernel per call.
 constexpr int Batch = 64;
+// A call that finds this many waiting shows a burst coming in faster than the reader takes it.
+constexpr int BusyBatch = 16;
 // How long after the last sign of a burst the reader still counts as busy.
 constexpr qint64 BusyMilliseconds = 250;
 
@@ -230,7 +232,7 @@ void DatagramSocket::readDatagrams()
         m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
         const qint64 now = monotonicMilliseconds();
         // A full batch means more were waiting: a burst is coming in faster than taken.
-        if (received == Batch)
+        if (received >= BusyBatch)
             m_busyUntil.store(now + BusyMilliseconds, std::memory_order_relaxed);
         if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
             tellStderr(*line);
