@@ -40,6 +40,9 @@ ListBox::ListBox(QListWidget *widget)
     m_widget->setItemDelegate(new FixedRowDelegate(m_widget));
     QFont font = m_widget->font();
     font.setPixelSize(ListBox::RowHeight - 2);
+    // A flood redraws all 40 rows several dozen times a second; kerning and ligatures are
+    // not worth shaping every row anew for, while scripts that need shaping still get it.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     m_widget->setFont(font);
 }
 
