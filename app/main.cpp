@@ -6,12 +6,8 @@
 
 #include <QApplication>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -22,18 +18,6 @@ void chooseHeadlessWithoutDisplay()
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         std::fputs("KIVLogging: no display found; running headless.\n", stderr);
-    }
-}
-
-// On a busy machine the socket's reader thread, started by Form_Load, must win the processor
-// from this thread, which records: a datagram the reader is late for can be lost, an entry the
-// recording is late for only waits in the queue. Threads keep the priority they started with.
-void lowerRecordingPriority()
-{
-    constexpr int RecordingNice = 5;
-    if (::setpriority(PRIO_PROCESS, ::gettid(), RecordingNice) != 0) {
-        std::fprintf(stderr, "KIVLogging: cannot lower the recording's priority: %s\n",
-                     std::strerror(errno));
     }
 }
 
@@ -59,7 +43,6 @@ int main(int argc, char *argv[])
         reporter.report(failure);
         return 1;
     }
-    lowerRecordingPriority();
     window.show();
     return application.exec();
 }
