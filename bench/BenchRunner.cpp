@@ -328,7 +328,8 @@ double stallMilliseconds(const Tools &tools, const Burst &burst, bool stock)
 {
     QProcess harness;
     harness.setProcessEnvironment(environment(tools, stock));
-    harness.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Its own loss report and Qt's notes would only clutter the table.
+    harness.setStandardErrorFile(QProcess::nullDevice());
     endWithRunner(harness);
     harness.start(tools.stall,
                   {tools.sender, QString::number(burst.count), QString::number(burst.size)});
