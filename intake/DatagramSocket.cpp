@@ -231,7 +231,7 @@ void DatagramSocket::readDatagrams()
         queueDrops += quint64(m_queue.push(datagrams.data(), received));
         m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
         const qint64 now = monotonicMilliseconds();
-        // A full batch means more were waiting: a burst is coming in faster than taken.
+        // Many waiting at once: a burst is coming in faster than the reader takes it.
         if (received >= BusyBatch)
             m_busyUntil.store(now + BusyMilliseconds, std::memory_order_relaxed);
         if (const auto line = lossReport.update(kernelDrops, queueDrops, now))

@@ -46,9 +46,9 @@ public:
     // Raises DataArrival again after stopNotifications.
     void resumeNotifications();
 
-    // Whether a burst is coming in faster than the reader takes it (it found more datagrams
-    // waiting than it takes at once, a moment ago): then it needs all the processor it can
-    // get, as the kernel's buffer holds only milliseconds of a burst.
+    // Whether a burst is coming in faster than the reader takes it (it found many datagrams
+    // waiting at once, a moment ago): then it needs all the processor it can get, as the
+    // kernel's buffer holds only milliseconds of a burst.
     bool isBusy() const
     {
         return monotonicMilliseconds() < m_busyUntil.load(std::memory_order_relaxed);
