@@ -1,16 +1,18 @@
-# KIVLogging: `make run` starts the logger, `make test` runs every test headless.
-# Both install what is missing (Debian packages) and build first.
+# KIVLogging: `make run` starts the logger, `make test` runs every test headless, `make bench`
+# measures bursts on loopback (RUNS=1 for a quicker, rougher table; it needs UDP 6177 free).
+# All install what is missing (Debian packages) and build first.
 # `make install` / `make uninstall` put a copy for the current user in place / take it away
 # again; `make screenshot` retakes docs/screenshot.png.
 
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+RUNS ?= 3
 
 # Everything the build, the program and the tests need, named explicitly:
-# Qt's SQLite driver is only a recommendation of Qt SQL, xvfb-run needs xauth,
-# the window test asks xprop, the install test checks the menu entry and the service unit
-# with desktop-file-validate and systemd-analyze.
-PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 \
+# Qt's SQLite driver is only a recommendation of Qt SQL, inserts and checkpoints go to SQLite
+# directly, xvfb-run needs xauth, the window test asks xprop, the install test checks the menu
+# entry and the service unit with desktop-file-validate and systemd-analyze.
+PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
             xvfb xauth x11-utils desktop-file-utils systemd
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
@@ -48,7 +50,7 @@ define install-missing
 	fi
 endef
 
-.PHONY: all deps build run test install uninstall screenshot clean
+.PHONY: all deps build run test bench install uninstall screenshot clean
 
 all: build
 
@@ -68,6 +70,10 @@ run: build $(BUILD_DIR)/Log.mdb
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS)
+
+bench: build
+	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
+	$(BUILD_DIR)/bench/kivbench $(RUNS)
 
 # The program keeps its files beside itself, so the copy lives in its own folder; the launcher
 # is a symbolic link, which the program follows to find that folder. Log.mdb and mylog.txt are

@@ -40,26 +40,77 @@ ListBox::ListBox(QListWidget *widget)
     m_widget->setItemDelegate(new FixedRowDelegate(m_widget));
     QFont font = m_widget->font();
     font.setPixelSize(ListBox::RowHeight - 2);
+    // A flood redraws all 40 rows several dozen times a second; kerning and ligatures are
+    // not worth shaping every row anew for, while scripts that need shaping still get it.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     m_widget->setFont(font);
 }
 
 void ListBox::addItem(const QString &text)
 {
-    m_widget->addItem(text);
+    if (m_updating)
+        m_added.append(text);
+    else
+        m_widget->addItem(text);
 }
 
 int ListBox::count() const
 {
+    if (m_updating)
+        return m_widget->count() - m_removed + int(m_added.size());
     return m_widget->count();
 }
 
 void ListBox::setSelectedIndex(int index)
 {
-    m_widget->setCurrentRow(index);
-    m_widget->scrollToItem(m_widget->item(index));
+    if (m_updating)
+        m_selected = index;
+    else
+        select(index);
 }
 
 void ListBox::removeFirst()
 {
-    delete m_widget->takeItem(0);
+    if (!m_updating) {
+        delete m_widget->takeItem(0);
+        return;
+    }
+    if (m_removed < m_widget->count())
+        ++m_removed;
+    else if (!m_added.isEmpty())
+        m_added.removeFirst();
+    // The selected item stays selected, one row up.
+    if (m_selected >= 0)
+        --m_selected;
+}
+
+void ListBox::beginUpdate()
+{
+    m_updating = true;
+}
+
+void ListBox::endUpdate()
+{
+    if (!m_updating)
+        return;
+    m_updating = false;
+    if (m_removed > 0 && m_removed == m_widget->count()) {
+        m_widget->clear();
+    } else {
+        for (int i = 0; i < m_removed; ++i)
+            delete m_widget->takeItem(0);
+    }
+    m_widget->addItems(m_added);
+    if (m_selected != -2)
+        select(m_selected);
+    m_removed = 0;
+    m_added.clear();
+    m_selected = -2;
+}
+
+void ListBox::select(int index)
+{
+    m_widget->setCurrentRow(index);
+    if (QListWidgetItem *item = m_widget->item(index))
+        m_widget->scrollToItem(item);
 }

@@ -2,9 +2,12 @@
 
 #include "EntryList.h"
 
+#include <QStringList>
+
 class QListWidget;
 
-// The recent-entries list over a list widget.
+// The recent-entries list over a list widget. During an update it keeps the changes aside
+// and hands the widget only the outcome, so entries pushed out again cost no drawing.
 class ListBox : public EntryList
 {
 public:
@@ -18,7 +21,17 @@ public:
     int count() const override;
     void setSelectedIndex(int index) override;
     void removeFirst() override;
+    void beginUpdate() override;
+    void endUpdate() override;
 
 private:
+    void select(int index);
+
     QListWidget *m_widget;
+    bool m_updating = false;
+    // While updating: how many of the widget's first items are gone, the items added since,
+    // and the selection last asked for (-2: none asked).
+    int m_removed = 0;
+    QStringList m_added;
+    int m_selected = -2;
 };

@@ -4,13 +4,15 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class Clock;
 class DatagramSocket;
 class EntryRecorder;
 
 // Turns each datagram into an entry, records it and stamps the caption with the time of
-// the latest entry. After a failure it takes no more datagrams.
+// the latest entry. Records in slices of a few milliseconds and lets the event loop have its
+// turn between them. After a failure it takes no more datagrams.
 class DatagramReceiver : public QObject
 {
     Q_OBJECT
@@ -24,7 +26,7 @@ public:
     // The entry text of a datagram: its bytes less the last, in Windows-1252.
     static QString entryText(const QByteArray &datagram);
 
-    // Stops taking datagrams; those waiting stay in the socket.
+    // Stops taking datagrams; those waiting stay queued.
     void stop();
 
 signals:
@@ -37,5 +39,6 @@ private:
     DatagramSocket &m_socket;
     EntryRecorder &m_recorder;
     const Clock &m_clock;
+    QTimer m_nextSlice;
     bool m_stopped = false;
 };

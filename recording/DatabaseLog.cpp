@@ -1,9 +1,11 @@
 #include "DatabaseLog.h"
 
 #include "Failure.h"
+#include "WalCheckpointer.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -18,6 +20,20 @@ constexpr int BusyTimeoutMilliseconds = 5000;
 constexpr int SqliteBusy = 5;
 // SQLite's own code (SQLITE_READONLY_DBMOVED) for a database file moved or deleted while open.
 constexpr int DatabaseMoved = 1032;
+// A checkpoint is asked of the checkpointer each time the log has grown by this many frames,
+// SQLite's own default.
+constexpr int CheckpointFrames = 1000;
+// While inserts follow each other without pause the log can never be copied in full, and
+// only a log copied in full starts over. Past this many frames (about 64 MiB) the writer
+// pauses until a checkpoint has copied it all: a short wait every 16k rows of a flood.
+constexpr int CatchUpFrames = 16384;
+// A log that grew while a reader held it is cut back to this size once it starts over.
+constexpr int WalSizeLimitBytes = 64 * 1024 * 1024;
+
+struct StatementFinalize
+{
+    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
+};
 
 QString uniqueConnectionName()
 {
@@ -35,6 +51,8 @@ DatabaseLog::DatabaseLog(QString path)
 
 DatabaseLog::~DatabaseLog()
 {
+    // The checkpointer's connection goes first, so closing the last one folds the log back.
+    m_checkpointer.reset();
     if (!m_database.isValid())
         return;
     m_database.close();
@@ -60,8 +78,18 @@ QString DatabaseLog::insertStatement(const QString &timestamp, const QString &te
 
 void DatabaseLog::throwError(const QString &what, const QSqlError &error) const
 {
-    const int number = error.nativeErrorCode().toInt();
-    QString description = what.arg(m_path) + QLatin1String(": ") + error.databaseText();
+    throwFailure(what, error.nativeErrorCode().toInt(), error.databaseText());
+}
+
+void DatabaseLog::throwSqliteError(const QString &what) const
+{
+    throwFailure(what, sqlite3_extended_errcode(m_handle),
+                 QString::fromUtf8(sqlite3_errmsg(m_handle)));
+}
+
+void DatabaseLog::throwFailure(const QString &what, int number, const QString &cause) const
+{
+    QString description = what.arg(m_path) + QLatin1String(": ") + cause;
     // Only a lock held past the whole timeout ends here; "database is locked" alone would not
     // tell that the logger waited.
     if ((number & 0xFF) == SqliteBusy) {
@@ -102,7 +130,11 @@ void DatabaseLog::open()
     // SQLite reads the file only now, so a file that is not a database fails here. WAL lets
     // readers work beside the logger without making an insert fail; where the file system
     // cannot do WAL, SQLite keeps the file's journal mode and the logger goes on.
-    execute(QStringLiteral("pragma journal_mode=WAL;"), QStringLiteral("Cannot use the database %1"));
+    QSqlQuery journal(m_database);
+    if (!journal.exec(QStringLiteral("pragma journal_mode=WAL;")))
+        throwError(QStringLiteral("Cannot use the database %1"), journal.lastError());
+    const bool wal = journal.next() && journal.value(0).toString() == QLatin1String("wal");
+    journal.finish();
     execute(QStringLiteral("pragma synchronous=NORMAL;"), QStringLiteral("Cannot use the database %1"));
 
     QSqlQuery check(m_database);
@@ -113,6 +145,15 @@ void DatabaseLog::open()
                    check.lastError());
     }
     rememberFileIdentity();
+
+    // Inserts go straight to SQLite: the same statement text, without Qt's result objects.
+    const QVariant handle = m_database.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        throw Failure(-1, QStringLiteral("Cannot use the database %1: Qt's SQLite driver gives "
+                                         "no connection handle").arg(m_path));
+    m_handle = *static_cast<sqlite3 *const *>(handle.constData());
+    if (wal)
+        startCheckpointing();
 }
 
 void DatabaseLog::rememberFileIdentity()
@@ -171,8 +212,85 @@ QString DatabaseLog::createTableStatement()
     return statement;
 }
 
+void DatabaseLog::startCheckpointing()
+{
+    execute(QStringLiteral("pragma journal_size_limit=%1;").arg(WalSizeLimitBytes),
+            QStringLiteral("Cannot use the database %1"));
+    sqlite3 *connection = nullptr;
+    const int result = sqlite3_open_v2(sqlite3_db_filename(m_handle, "main"), &connection,
+                                       SQLITE_OPEN_READWRITE, nullptr);
+    SqliteHandle checkpointConnection(connection);
+    if (result != SQLITE_OK) {
+        throw Failure(result, QStringLiteral("Cannot open the database %1 for checkpoints: %2")
+                                  .arg(m_path, QString::fromUtf8(sqlite3_errstr(result))));
+    }
+    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
+    // A connection finds the log only once it has read the file.
+    const int read =
+        sqlite3_exec(connection, "select count(*) from sqlite_master;", nullptr, nullptr, nullptr);
+    if (read != SQLITE_OK) {
+        throw Failure(sqlite3_extended_errcode(connection),
+                      QStringLiteral("Cannot open the database %1 for checkpoints: %2")
+                          .arg(m_path, QString::fromUtf8(sqlite3_errmsg(connection))));
+    }
+    m_checkpointer = std::make_unique<WalCheckpointer>(std::move(checkpointConnection));
+    // The hook replaces SQLite's automatic checkpoints, which would run inside an insert.
+    sqlite3_wal_hook(m_handle, &DatabaseLog::walCommitted, this);
+    m_catchUpAt = CatchUpFrames;
+    m_checkpointAt = CheckpointFrames;
+}
+
+int DatabaseLog::walCommitted(void *self, sqlite3 *, const char *, int frames)
+{
+    auto *log = static_cast<DatabaseLog *>(self);
+    if (frames < log->m_walFrames) {
+        log->m_catchUpAt = CatchUpFrames;
+        log->m_checkpointAt = CheckpointFrames;
+    }
+    log->m_walFrames = frames;
+    return SQLITE_OK;
+}
+
+bool DatabaseLog::needsPause()
+{
+    if (m_pauseFor == 0)
+        return false;
+    if (!m_checkpointer->hasCompleted(m_pauseFor))
+        return true;
+    m_pauseFor = 0;
+    return false;
+}
+
 void DatabaseLog::insert(const QString &timestamp, const QString &text)
 {
     checkFileIdentity();
-    execute(insertStatement(timestamp, text), QStringLiteral("Cannot insert into KIVData in %1"));
+    if (m_checkpointer) {
+        if (const auto failure = m_checkpointer->takeFailure()) {
+            throw Failure(failure->number(),
+                          QStringLiteral("Cannot checkpoint the database %1: ").arg(m_path) +
+                              failure->description());
+        }
+    }
+
+    const QByteArray statement = insertStatement(timestamp, text).toUtf8();
+    sqlite3_stmt *compiled = nullptr;
+    int result = sqlite3_prepare_v2(m_handle, statement.constData(), int(statement.size()) + 1,
+                                    &compiled, nullptr);
+    const std::unique_ptr<sqlite3_stmt, StatementFinalize> owner(compiled);
+    if (result == SQLITE_OK)
+        result = sqlite3_step(compiled);
+    if (result != SQLITE_DONE)
+        throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"));
+
+    if (!m_checkpointer)
+        return;
+    if (m_walFrames >= m_catchUpAt) {
+        m_pauseFor = m_checkpointer->request();
+        // A reader may keep part of the log; the next pause waits for as many frames again.
+        m_catchUpAt = m_walFrames + CatchUpFrames;
+    } else if (m_walFrames >= m_checkpointAt) {
+        m_checkpointer->request();
+        m_checkpointAt = m_walFrames + CheckpointFrames;
+    }
 }
+

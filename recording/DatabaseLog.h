@@ -1,10 +1,17 @@
 #pragma once
 
+#include "SqliteHandle.h"
+
 #include <QSqlDatabase>
 #include <QString>
 
+#include <memory>
+
+class WalCheckpointer;
+
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
-// must already exist with its table. One connection serves the whole run.
+// must already exist with its table. One connection serves the whole run; in WAL mode a
+// thread of its own copies the log back into the file, off the path of the inserts.
 class DatabaseLog
 {
 public:
@@ -20,8 +27,14 @@ public:
     void open();
 
     // Inserts one row; each statement commits by itself. Throws Failure, also when the file
-    // at the path is no longer the one opened (deleted, moved or replaced meanwhile).
+    // at the path is no longer the one opened (deleted, moved or replaced meanwhile) and when
+    // a checkpoint failed.
     void insert(const QString &timestamp, const QString &text);
+
+    // Whether the next insert should wait: inserts without pause keep SQLite from ever folding
+    // its whole write-ahead log back, so now and then the writer lets a checkpoint finish
+    // before it goes on, or the log would grow without end.
+    bool needsPause();
 
     // The statement text for one row: the entry's apostrophes doubled; an entry holding a NUL,
     // where SQLite would end the statement's text, goes as its UTF-8 bytes cast to text.
@@ -32,7 +45,11 @@ public:
 
 private:
     [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
+    [[noreturn]] void throwSqliteError(const QString &what) const;
+    [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
     void execute(const QString &statement, const QString &what);
+    void startCheckpointing();
+    static int walCommitted(void *self, sqlite3 *, const char *, int frames);
     void rememberFileIdentity();
     void checkFileIdentity();
 
@@ -42,4 +59,10 @@ private:
     QSqlDatabase m_database;
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    sqlite3 *m_handle = nullptr;
+    std::unique_ptr<WalCheckpointer> m_checkpointer;
+    int m_walFrames = 0;
+    int m_checkpointAt = 0;
+    int m_catchUpAt = 0;
+    quint64 m_pauseFor = 0;
 };

@@ -18,7 +18,12 @@ EntryRecorder::EntryRecorder(EntryList &list,
 void EntryRecorder::WriteFile(const QString &ToWrite)
 {
     addNewestEntry(m_list, ToWrite);
-    m_textLog.append(timestampText(m_clock.now()), ToWrite);
+    m_textLog.append(m_clock.timestampNow(), ToWrite);
     // A sample of its own: the row's time may be a second later than the line's.
-    m_database.insert(timestampText(m_clock.now()), ToWrite);
+    m_database.insert(m_clock.timestampNow(), ToWrite);
+}
+
+bool EntryRecorder::needsPause() const
+{
+    return m_database.needsPause();
 }

@@ -16,6 +16,10 @@ public:
 
     void WriteFile(const QString &ToWrite);
 
+    EntryList &list() const { return m_list; }
+    // Whether the database log asks for a pause before the next entry (see DatabaseLog).
+    bool needsPause() const;
+
 private:
     EntryList &m_list;
     const TextLog &m_textLog;

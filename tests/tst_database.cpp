@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <atomic>
@@ -25,6 +26,7 @@ private slots:
     void waitsOutAShortWriteLock();
     void refusesToInsertIntoAFileNoLongerThere_data();
     void refusesToInsertIntoAFileNoLongerThere();
+    void floodKeepsTheLogBounded();
 
 private:
     static const QString Stamp;
@@ -245,6 +247,29 @@ void tst_Database::refusesToInsertIntoAFileNoLongerThere()
     if (moved)
         QCOMPARE(queryColumn(aside, QStringLiteral("select LogText from KIVData")),
                  QStringList{"kept"});
+}
+
+void tst_Database::floodKeepsTheLogBounded()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
+    createLogDatabase(path);
+    DatabaseLog log(path);
+    log.open();
+    constexpr int Rows = 20000;
+    int pauses = 0;
+    for (int i = 0; i < Rows; ++i) {
+        if (log.needsPause()) {
+            ++pauses;
+            QTRY_VERIFY(!log.needsPause());
+        }
+        log.insert(QStringLiteral("12/7/2026 6:54:52 AM"), QString::number(i));
+    }
+    QVERIFY(pauses > 0);
+    // Each row adds at least one page to the log; started over, it holds fewer.
+    QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() < qint64(Rows) * 4096);
+    QCOMPARE(queryColumn(path, QStringLiteral("select count(*) from KIVData")),
+             QStringList{QString::number(Rows)});
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

@@ -25,6 +25,7 @@ class tst_Recording : public QObject
 private slots:
     void timestampText_data();
     void timestampText();
+    void systemClockTimestampIsNow();
     void cp1252RoundTripsEveryByte();
     void cp1252DecodesTheHighControls();
     void keepsLatestFortyEntries();
@@ -60,6 +61,21 @@ void tst_Recording::timestampText()
     QFETCH(QDateTime, time);
     QFETCH(QString, text);
     QCOMPARE(::timestampText(time), text);
+}
+
+void tst_Recording::systemClockTimestampIsNow()
+{
+    const Clock clock;
+    const auto matchesNow = [&clock] {
+        const QString before = ::timestampText(QDateTime::currentDateTime());
+        const QString text = clock.timestampNow();
+        return text == before || text == ::timestampText(QDateTime::currentDateTime());
+    };
+    QVERIFY(matchesNow());
+    // The text made for one second must not outlive it.
+    const QString first = clock.timestampNow();
+    QTRY_VERIFY(::timestampText(QDateTime::currentDateTime()) != first);
+    QVERIFY(matchesNow());
 }
 
 void tst_Recording::cp1252RoundTripsEveryByte()

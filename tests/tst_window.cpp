@@ -1,5 +1,7 @@
+#include "EntryList.h"
 #include "Failure.h"
 #include "FailureReporter.h"
+#include "ListBox.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
@@ -38,7 +40,10 @@ private slots:
     void init();
     void cleanup();
     void startsWithFortyRowsAndTheProgramCaption();
+    void showsLatestFortyNewestSelected_data();
     void showsLatestFortyNewestSelected();
+    void listUpdateShowsWhatOneByOneWould_data();
+    void listUpdateShowsWhatOneByOneWould();
     void captionShowsTimeOfLatestEntry();
     void listFollowsTheWindowSize_data();
     void listFollowsTheWindowSize();
@@ -96,16 +101,65 @@ void tst_Window::startsWithFortyRowsAndTheProgramCaption()
     QVERIFY(m_window->windowFlags() & Qt::WindowStaysOnTopHint);
 }
 
+void tst_Window::showsLatestFortyNewestSelected_data()
+{
+    QTest::addColumn<int>("entries");
+    QTest::newRow("the 41st pushes out the first") << 41;
+    QTest::newRow("a flood shows its last 40") << 600;
+}
+
 void tst_Window::showsLatestFortyNewestSelected()
 {
-    for (int i = 1; i <= 41; ++i)
+    QFETCH(int, entries);
+    for (int i = 1; i <= entries; ++i)
         sendDatagram(m_window->localPort(), "entry " + QByteArray::number(i) + '\n');
-    QTRY_COMPARE(newestText(), QStringLiteral("entry 41"));
-    QCOMPARE(list()->count(), 40);
-    QCOMPARE(list()->item(0)->text(), QStringLiteral("entry 2"));
+    QTRY_COMPARE(newestText(), QStringLiteral("entry %1").arg(entries));
+    QStringList latest;
+    for (int i = entries - 39; i <= entries; ++i)
+        latest.append(QStringLiteral("entry %1").arg(i));
+    QCOMPARE(itemTexts(list()), latest);
     QCOMPARE(list()->currentRow(), 39);
     QCOMPARE(list()->selectedItems(), QList<QListWidgetItem *>{list()->item(39)});
     QTRY_VERIFY(list()->viewport()->rect().contains(list()->visualItemRect(list()->item(39))));
+}
+
+void tst_Window::listUpdateShowsWhatOneByOneWould_data()
+{
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("during");
+    QTest::newRow("a few into an empty list") << 0 << 3;
+    QTest::newRow("filling up exactly") << 30 << 10;
+    QTest::newRow("some push out older ones") << 40 << 10;
+    QTest::newRow("all pushed out, some twice over") << 40 << 100;
+    QTest::newRow("nothing added changes nothing") << 25 << 0;
+}
+
+void tst_Window::listUpdateShowsWhatOneByOneWould()
+{
+    QFETCH(int, before);
+    QFETCH(int, during);
+    QListWidget widget;
+    ListBox box(&widget);
+    MemoryEntryList oneByOne;
+    for (int i = 0; i < before; ++i) {
+        addNewestEntry(box, QString::number(i));
+        addNewestEntry(oneByOne, QString::number(i));
+    }
+    const QStringList shownBefore = itemTexts(&widget);
+
+    box.beginUpdate();
+    for (int i = before; i < before + during; ++i) {
+        addNewestEntry(box, QString::number(i));
+        addNewestEntry(oneByOne, QString::number(i));
+        QCOMPARE(box.count(), oneByOne.count());
+    }
+    QCOMPARE(itemTexts(&widget), shownBefore);
+    box.endUpdate();
+
+    QCOMPARE(itemTexts(&widget), oneByOne.items());
+    QCOMPARE(widget.currentRow(), oneByOne.selectedIndex());
+    if (widget.count() > 0)
+        QCOMPARE(widget.selectedItems(), QList<QListWidgetItem *>{widget.item(widget.count() - 1)});
 }
 
 void tst_Window::captionShowsTimeOfLatestEntry()

@@ -1,0 +1,308 @@
+#include "DatagramQueue.h"
+#include "DatagramSocket.h"
+#include "Failure.h"
+#include "LossReport.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cerrno>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+bool readable(int descriptor)
+{
+    pollfd wait{descriptor, POLLIN, 0};
+    return ::poll(&wait, 1, 0) == 1 && (wait.revents & POLLIN);
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                   .size());
+}
+
+QByteArray numbered(int number, int size)
+{
+    return QByteArray::number(number).leftJustified(size, '.');
+}
+
+// How many datagrams of `size` bytes the smallest queue holds: two blocks, each just large
+// enough for the largest datagram, every datagram stored behind a 4-byte length.
+qsizetype fittingInSmallestQueue(qsizetype size)
+{
+    return 2 * ((DatagramQueue::MaxDatagramBytes + 4) / (size + 4));
+}
+
+// Takes every datagram the socket has queued so far.
+QByteArrayList takeAll(DatagramSocket &socket)
+{
+    QByteArrayList taken;
+    QByteArray datagram;
+    while (socket.GetData(datagram))
+        taken.append(datagram);
+    return taken;
+}
+
+} // namespace
+
+class tst_Reader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void queueKeepsDatagramsWholeInOrder_data();
+    void queueKeepsDatagramsWholeInOrder();
+    void fullQueueDropsAndCountsTheRest();
+    void queueIsReadableExactlyWhileNotEmpty();
+    void failureComesAfterTheQueuedDatagrams();
+    void queueKeepsOrderBetweenThreads();
+    void lossReport_data();
+    void lossReport();
+    void readerDeliversAFloodInOrder();
+    void readerCountsWhatAFullQueueDrops();
+    void shutsDownCleanlyWithDatagramsPending();
+};
+
+void tst_Reader::queueKeepsDatagramsWholeInOrder_data()
+{
+    QTest::addColumn<QList<int>>("sizes");
+    const int largest = int(DatagramQueue::MaxDatagramBytes);
+    QTest::newRow("empty datagrams") << QList<int>{0, 0, 0};
+    QTest::newRow("mixed sizes") << QList<int>{1, 100, 0, 1400, 7};
+    QTest::newRow("largest ones fill block after block")
+        << QList<int>{largest, largest, 3, largest};
+    QTest::newRow("many small across blocks") << QList<int>(5000, 100);
+}
+
+void tst_Reader::queueKeepsDatagramsWholeInOrder()
+{
+    QFETCH(QList<int>, sizes);
+    // Blocks as small as allowed, so the cases cross block boundaries.
+    DatagramQueue queue(64 * 1024 * 1024, 0);
+    QByteArrayList sent;
+    for (int i = 0; i < sizes.size(); ++i) {
+        sent.append(QByteArray(sizes[i], char('a' + i % 26)));
+        const QByteArrayView view(sent.last());
+        QCOMPARE(queue.push(&view, 1), 0);
+    }
+    QByteArrayList taken;
+    QByteArray datagram;
+    while (queue.pop(datagram))
+        taken.append(datagram);
+    QCOMPARE(taken, sent);
+    QCOMPARE(queue.dropped(), quint64(0));
+}
+
+void tst_Reader::fullQueueDropsAndCountsTheRest()
+{
+    DatagramQueue queue(0, 0);
+    const qsizetype fitting = fittingInSmallestQueue(1000);
+    QByteArrayList sent;
+    std::vector<QByteArrayView> views;
+    for (int i = 0; i < 200; ++i)
+        sent.append(numbered(i, 1000));
+    for (const QByteArray &datagram : sent)
+        views.emplace_back(datagram);
+    QCOMPARE(queue.push(views.data(), int(views.size())), int(200 - fitting));
+    QCOMPARE(queue.dropped(), quint64(200 - fitting));
+
+    QByteArrayList taken;
+    QByteArray datagram;
+    while (queue.pop(datagram))
+        taken.append(datagram);
+    QCOMPARE(taken, sent.first(fitting));
+
+    // Taken datagrams make room again.
+    QCOMPARE(queue.push(views.data(), 1), 0);
+    QVERIFY(queue.pop(datagram));
+    QCOMPARE(datagram, sent.first());
+    QCOMPARE(queue.dropped(), quint64(200 - fitting));
+}
+
+void tst_Reader::queueIsReadableExactlyWhileNotEmpty()
+{
+    DatagramQueue queue(1024 * 1024);
+    QVERIFY(!readable(queue.readyDescriptor()));
+    const QByteArrayView views[] = {"one", "two"};
+    queue.push(views, 2);
+    QVERIFY(readable(queue.readyDescriptor()));
+    QByteArray datagram;
+    QVERIFY(queue.pop(datagram));
+    QVERIFY(readable(queue.readyDescriptor()));
+    QVERIFY(queue.pop(datagram));
+    QVERIFY(!queue.pop(datagram));
+    QVERIFY(!readable(queue.readyDescriptor()));
+    queue.push(views, 1);
+    QVERIFY(readable(queue.readyDescriptor()));
+}
+
+void tst_Reader::failureComesAfterTheQueuedDatagrams()
+{
+    DatagramQueue queue(1024 * 1024);
+    const QByteArrayView views[] = {"one", "two"};
+    queue.push(views, 2);
+    queue.fail(Failure(ENOMEM, QStringLiteral("Cannot receive")));
+    QVERIFY(!queue.failure());
+    QByteArray datagram;
+    QVERIFY(queue.pop(datagram));
+    QVERIFY(queue.pop(datagram));
+    QCOMPARE(datagram, QByteArray("two"));
+    QVERIFY(!queue.pop(datagram));
+    QVERIFY(queue.failure());
+    QCOMPARE(queue.failure()->number(), ENOMEM);
+    // The failure keeps the taker awake, so it learns of it.
+    QVERIFY(readable(queue.readyDescriptor()));
+}
+
+void tst_Reader::queueKeepsOrderBetweenThreads()
+{
+    constexpr int Count = 200000;
+    DatagramQueue queue(256 * 1024 * 1024);
+    std::thread producer([&queue] {
+        for (int i = 0; i < Count; i += 10) {
+            QByteArray batch[10];
+            QByteArrayView views[10];
+            for (int j = 0; j < 10; ++j) {
+                batch[j] = numbered(i + j, 20 + (i + j) % 50);
+                views[j] = batch[j];
+            }
+            queue.push(views, 10);
+        }
+    });
+    int next = 0;
+    bool inOrder = true;
+    QByteArray datagram;
+    while (next < Count && inOrder) {
+        if (!queue.pop(datagram)) {
+            std::this_thread::yield();
+            continue;
+        }
+        inOrder = datagram == numbered(next, 20 + next % 50);
+        ++next;
+    }
+    producer.join();
+    QVERIFY2(inOrder, qPrintable(QStringLiteral("datagram %1 out of order").arg(next - 1)));
+    QCOMPARE(next, Count);
+    QVERIFY(!queue.pop(datagram));
+    QCOMPARE(queue.dropped(), quint64(0));
+}
+
+void tst_Reader::lossReport_data()
+{
+    // Each step: kernel total, queue total, milliseconds (-1: the end); the line due then.
+    QTest::addColumn<QList<QList<qint64>>>("steps");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::newRow("nothing lost, nothing told")
+        << QList<QList<qint64>>{{0, 0, 0}, {0, 0, 9000}} << QByteArrayList{{}, {}};
+    QTest::newRow("first loss told at once")
+        << QList<QList<qint64>>{{3, 2, 100}}
+        << QByteArrayList{"KIVLogging: 5 datagrams lost (3 in the kernel's receive buffer, 2 in "
+                          "the full queue), 5 since start\n"};
+    QTest::newRow("later losses gathered until the interval is over")
+        << QList<QList<qint64>>{{1, 0, 0}, {4, 0, 1000}, {4, 6, 4999}, {4, 6, 5000}, {4, 6, 20000}}
+        << QByteArrayList{"KIVLogging: 1 datagrams lost (1 in the kernel's receive buffer, 0 in "
+                          "the full queue), 1 since start\n",
+                          {},
+                          {},
+                          "KIVLogging: 9 datagrams lost (3 in the kernel's receive buffer, 6 in "
+                          "the full queue), 10 since start\n",
+                          {}};
+    QTest::newRow("the rest told at the end, due or not")
+        << QList<QList<qint64>>{{2, 0, 0}, {2, 1, 10}, {2, 1, -1}}
+        << QByteArrayList{"KIVLogging: 2 datagrams lost (2 in the kernel's receive buffer, 0 in "
+                          "the full queue), 2 since start\n",
+                          {},
+                          "KIVLogging: 1 datagrams lost (0 in the kernel's receive buffer, 1 in "
+                          "the full queue), 3 since start\n"};
+    QTest::newRow("nothing left at the end") << QList<QList<qint64>>{{2, 0, 0}, {2, 0, -1}}
+                                             << QByteArrayList{"KIVLogging: 2 datagrams lost (2 "
+                                                               "in the kernel's receive buffer, 0 "
+                                                               "in the full queue), 2 since "
+                                                               "start\n",
+                                                               {}};
+}
+
+void tst_Reader::lossReport()
+{
+    QFETCH(QList<QList<qint64>>, steps);
+    QFETCH(QByteArrayList, lines);
+    LossReport report;
+    for (int i = 0; i < steps.size(); ++i) {
+        const auto kernel = quint64(steps[i][0]);
+        const auto queue = quint64(steps[i][1]);
+        const auto line = steps[i][2] < 0 ? report.finish(kernel, queue)
+                                          : report.update(kernel, queue, steps[i][2]);
+        QCOMPARE(line.value_or(QByteArray()), lines[i]);
+    }
+}
+
+void tst_Reader::readerDeliversAFloodInOrder()
+{
+    DatagramSocket socket(0);
+    socket.Bind();
+    constexpr int Count = 3000;
+    QByteArrayList sent;
+    for (int i = 0; i < Count; ++i) {
+        sent.append(numbered(i, 1 + i * 7 % 1400));
+        sendDatagram(socket.localPort(), sent.last(), i % 3 == 0);
+    }
+    QByteArrayList taken;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            taken += takeAll(socket);
+            return taken.size() + qsizetype(socket.droppedByKernel()) >= Count;
+        },
+        20000));
+    QCOMPARE(taken.size() + qsizetype(socket.droppedByKernel()), qsizetype(Count));
+    QCOMPARE(socket.droppedByQueue(), quint64(0));
+    // Whatever a busy machine's kernel had to drop, what arrived is whole and in order.
+    qsizetype next = 0;
+    for (const QByteArray &datagram : taken) {
+        const qsizetype index = sent.indexOf(datagram, next);
+        QVERIFY2(index >= next, datagram.left(10).constData());
+        next = index + 1;
+    }
+}
+
+void tst_Reader::readerCountsWhatAFullQueueDrops()
+{
+    DatagramSocket socket(0, 0);
+    socket.Bind();
+    const qsizetype fitting = fittingInSmallestQueue(1000);
+    QByteArrayList sent;
+    for (int i = 0; i < 200; ++i) {
+        sent.append(numbered(i, 1000));
+        sendDatagram(socket.localPort(), sent.last());
+    }
+    QTRY_COMPARE(socket.droppedByQueue(), quint64(200 - fitting));
+    QCOMPARE(socket.droppedByKernel(), quint64(0));
+    QCOMPARE(takeAll(socket), sent.first(fitting));
+
+    sendDatagram(socket.localPort(), "room again");
+    QByteArrayList taken;
+    QTRY_COMPARE((taken += takeAll(socket)), QByteArrayList{"room again"});
+}
+
+void tst_Reader::shutsDownCleanlyWithDatagramsPending()
+{
+    const int before = openDescriptors();
+    {
+        DatagramSocket socket(0);
+        socket.Bind();
+        QSignalSpy arrivals(&socket, &DatagramSocket::DataArrival);
+        for (int i = 0; i < 2000; ++i)
+            sendDatagram(socket.localPort(), numbered(i, 100));
+        QTRY_VERIFY(!arrivals.isEmpty());
+        QVERIFY(openDescriptors() > before);
+    }
+    QCOMPARE(openDescriptors(), before);
+}
+
+QTEST_GUILESS_MAIN(tst_Reader)
+#include "tst_reader.moc"
