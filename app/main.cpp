@@ -11,27 +11,37 @@
 
 namespace {
 
-// Without any display the logger still logs, on Qt's offscreen platform.
-void chooseHeadlessWithoutDisplay()
+// Without a display the logger still logs, on Qt's offscreen platform: none named, or one
+// named but out of reach (an ssh session's stale DISPLAY), which would otherwise abort.
+// Returns whether offscreen is only the fallback.
+bool chooseHeadlessWithoutDisplay()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return false;
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         std::fputs("KIVLogging: no display found; running headless.\n", stderr);
+        return false;
     }
+    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                                   ? "xcb;offscreen"
+                                   : "wayland;xcb;offscreen");
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    chooseHeadlessWithoutDisplay();
+    const bool headlessFallback = chooseHeadlessWithoutDisplay();
     // A full disk or a file size limit must fail the write, not kill the process.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     TerminationSignals::block();
 
     QApplication application(argc, argv);
+    if (headlessFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        std::fputs("KIVLogging: cannot reach the display; running headless.\n", stderr);
     TerminationSignals terminationSignals;
     Clock clock;
     FailureReporter reporter;

@@ -19,7 +19,8 @@ private slots:
     void recordsEachDatagramByteForByte();
     void createsTheTextLogAgainAfterDeletion();
     void secondCopyFailsAtBindAndTheFirstGoesOn();
-    void runsHeadlessWithoutDisplay();
+    void runsHeadless_data();
+    void runsHeadless();
     void storesEachDatagramAsARow();
     void keepsArrivalOrderInABurst();
     void startUpFailsWithoutAUsableDatabase_data();
@@ -40,16 +41,15 @@ void tst_Program::init()
 
 QString tst_Program::linePattern(const QByteArray &entry)
 {
-    return QStringLiteral(R"(\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2} [AP]M: )")
-           + QRegularExpression::escape(QString::fromLatin1(entry)) + QStringLiteral("\r\n");
+    return QStringLiteral(R"(\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2} [AP]M: )") +
+           QRegularExpression::escape(QString::fromLatin1(entry)) + QStringLiteral("\r\n");
 }
 
 bool tst_Program::waitForEntries(const QString &path, int entries)
 {
     static const QRegularExpression stamp(QStringLiteral(R"(\d{4} \d{1,2}:\d{2}:\d{2} [AP]M: )"));
-    return QTest::qWaitFor([&] {
-        return QString::fromLatin1(readFile(path)).count(stamp) >= entries;
-    }, 10000);
+    return QTest::qWaitFor(
+        [&] { return QString::fromLatin1(readFile(path)).count(stamp) >= entries; }, 10000);
 }
 
 void tst_Program::recordsEachDatagramByteForByte()
@@ -81,7 +81,8 @@ void tst_Program::createsTheTextLogAgainAfterDeletion()
     QVERIFY(QFile::remove(log));
     sendDatagram(6177, "after\n");
     QVERIFY(waitForEntries(log, 1));
-    const QRegularExpression only(QStringLiteral("\\A") + linePattern("after") + QStringLiteral("\\z"));
+    const QRegularExpression only(QStringLiteral("\\A") + linePattern("after") +
+                                  QStringLiteral("\\z"));
     QVERIFY(only.match(QString::fromLatin1(readFile(log))).hasMatch());
     QCOMPARE(program.terminate(), 0);
 }
@@ -104,24 +105,36 @@ void tst_Program::secondCopyFailsAtBindAndTheFirstGoesOn()
     QCOMPARE(first.terminate(), 0);
 }
 
-void tst_Program::runsHeadlessWithoutDisplay()
+void tst_Program::runsHeadless_data()
 {
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("no display named") << QString() << QByteArray("no display found");
+    QTest::newRow("display out of reach") << ":4711" << QByteArray("cannot reach the display");
+}
+
+void tst_Program::runsHeadless()
+{
+    QFETCH(QString, display);
+    QFETCH(QByteArray, message);
     ProgramUnderTest program;
     QVERIFY(program.startListening(
-        {QStringLiteral("-DISPLAY"), QStringLiteral("-WAYLAND_DISPLAY"), QStringLiteral("-QT_QPA_PLATFORM")}));
+        {display.isEmpty() ? QStringLiteral("-DISPLAY") : QStringLiteral("DISPLAY=") + display,
+         QStringLiteral("-WAYLAND_DISPLAY"), QStringLiteral("-QT_QPA_PLATFORM")}));
     sendDatagram(6177, "headless\n");
     QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 1));
     QCOMPARE(program.terminate(), 0);
-    QVERIFY(program.process().readAllStandardError().contains("headless"));
+    const QByteArray error = program.process().readAllStandardError();
+    QVERIFY2(error.contains(message), error);
 }
 
 void tst_Program::storesEachDatagramAsARow()
 {
     ProgramUnderTest program;
     QVERIFY(program.startListening());
-    const QByteArrayList datagrams = {"it's 'quoted'\n", "'); drop table KIVData; --\n", "x",
-                                      "a\r\nb\n", "\x80\x81\xFF!", QByteArray("a\0b\0\n", 5),
-                                      QByteArray(65507, 'z')};
+    const QByteArrayList datagrams = {
+        "it's 'quoted'\n",         "'); drop table KIVData; --\n", "x", "a\r\nb\n", "\x80\x81\xFF!",
+        QByteArray("a\0b\0\n", 5), QByteArray(65507, 'z')};
     QStringList expected;
     for (const QByteArray &datagram : datagrams) {
         sendDatagram(6177, datagram);
@@ -158,8 +171,8 @@ void tst_Program::startUpFailsWithoutAUsableDatabase_data()
     QTest::addColumn<QString>("createStatement");
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("missing") << QByteArray() << QString() << QByteArray("the file is missing");
-    QTest::newRow("not a database") << QByteArray("just text\n") << QString()
-                                    << QByteArray("file is not a database");
+    QTest::newRow("not a database")
+        << QByteArray("just text\n") << QString() << QByteArray("file is not a database");
     QTest::newRow("no table") << QByteArray() << "create table Other (x)"
                               << QByteArray("no table KIVData");
 }
