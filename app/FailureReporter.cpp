@@ -12,8 +12,8 @@ namespace {
 bool hasDisplay()
 {
     const QString platform = QGuiApplication::platformName();
-    return !platform.isEmpty() && platform != QLatin1String("offscreen")
-           && platform != QLatin1String("minimal");
+    return !platform.isEmpty() && platform != QLatin1String("offscreen") &&
+           platform != QLatin1String("minimal");
 }
 
 } // namespace

@@ -71,7 +71,8 @@ void DatagramSocket::Bind()
     const auto fail = [this](const char *step) {
         const int error = errno;
         throw Failure::fromErrno(
-            error, QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort));
+            error,
+            QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort));
     };
 
     // One dual-stack socket takes IPv4 and IPv6; without IPv6, IPv4 alone.
@@ -117,9 +118,9 @@ void DatagramSocket::Bind()
     socklen_t length = sizeof bound;
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr *>(&bound), &length) != 0)
         fail("read the address of");
-    m_localPort = ntohs(bound.ss_family == AF_INET6
-                            ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
-                            : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    m_localPort =
+        ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                          : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
 
     FileDescriptor stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!stop.isValid())
@@ -242,8 +243,8 @@ void DatagramSocket::readDatagrams()
     // also has those dropped after the last one.
     std::array<quint32, SK_MEMINFO_VARS> memory{};
     socklen_t length = sizeof memory;
-    if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0
-        && length > socklen_t(SK_MEMINFO_DROPS * sizeof(quint32))) {
+    if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0 &&
+        length > socklen_t(SK_MEMINFO_DROPS * sizeof(quint32))) {
         kernelDrops += quint32(memory[SK_MEMINFO_DROPS] - lastKernelCount);
         m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
     }

@@ -112,18 +112,19 @@ void DatabaseLog::open()
     m_database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     if (!m_database.isValid())
         throw Failure(-1, QStringLiteral("Cannot open the database %1: Qt's SQLite driver "
-                                         "(libqt6sql6-sqlite) is not installed").arg(m_path));
+                                         "(libqt6sql6-sqlite) is not installed")
+                              .arg(m_path));
 
     // A URI with mode=rw opens read-write without ever creating the file; percent-encoding
     // keeps odd characters in the directory name from being read as URI syntax.
-    m_database.setDatabaseName(QUrl::fromLocalFile(m_path).toString(QUrl::FullyEncoded)
-                               + QLatin1String("?mode=rw"));
+    m_database.setDatabaseName(QUrl::fromLocalFile(m_path).toString(QUrl::FullyEncoded) +
+                               QLatin1String("?mode=rw"));
     // A short write lock held by a reader or a backup is waited out, not fatal.
     m_database.setConnectOptions(
         QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMilliseconds));
     if (!m_database.open()) {
-        const QString cause = QFileInfo::exists(m_path) ? QString()
-                                                        : QStringLiteral(" (the file is missing)");
+        const QString cause =
+            QFileInfo::exists(m_path) ? QString() : QStringLiteral(" (the file is missing)");
         throwError(QStringLiteral("Cannot open the database %1") + cause, m_database.lastError());
     }
 
@@ -135,13 +136,14 @@ void DatabaseLog::open()
         throwError(QStringLiteral("Cannot use the database %1"), journal.lastError());
     const bool wal = journal.next() && journal.value(0).toString() == QLatin1String("wal");
     journal.finish();
-    execute(QStringLiteral("pragma synchronous=NORMAL;"), QStringLiteral("Cannot use the database %1"));
+    execute(QStringLiteral("pragma synchronous=NORMAL;"),
+            QStringLiteral("Cannot use the database %1"));
 
     QSqlQuery check(m_database);
     if (!check.exec(QStringLiteral("select LogDate, LogText from KIVData limit 0;"))) {
         throwError(QStringLiteral("The database %1 has no table KIVData with columns LogDate and "
-                                  "LogText; create it with: sqlite3 '%1' '")
-                       + createTableStatement() + QLatin1Char('\''),
+                                  "LogText; create it with: sqlite3 '%1' '") +
+                       createTableStatement() + QLatin1Char('\''),
                    check.lastError());
     }
     rememberFileIdentity();
@@ -150,7 +152,8 @@ void DatabaseLog::open()
     const QVariant handle = m_database.driver()->handle();
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
         throw Failure(-1, QStringLiteral("Cannot use the database %1: Qt's SQLite driver gives "
-                                         "no connection handle").arg(m_path));
+                                         "no connection handle")
+                              .arg(m_path));
     m_handle = *static_cast<sqlite3 *const *>(handle.constData());
     if (wal)
         startCheckpointing();
@@ -293,4 +296,3 @@ void DatabaseLog::insert(const QString &timestamp, const QString &text)
         m_checkpointAt = m_walFrames + CheckpointFrames;
     }
 }
-

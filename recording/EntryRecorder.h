@@ -12,7 +12,10 @@ class TextLog;
 class EntryRecorder
 {
 public:
-    EntryRecorder(EntryList &list, const TextLog &textLog, DatabaseLog &database, const Clock &clock);
+    EntryRecorder(EntryList &list,
+                  const TextLog &textLog,
+                  DatabaseLog &database,
+                  const Clock &clock);
 
     void WriteFile(const QString &ToWrite);
 

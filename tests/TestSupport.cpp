@@ -44,7 +44,8 @@ void sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
 
 bool udpPortBound(quint16 port)
 {
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    const QByteArray local =
+        ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
     for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
         QFile file(QString::fromLatin1(table));
         if (!file.open(QIODevice::ReadOnly))

@@ -15,7 +15,9 @@
 class FixedClock : public Clock
 {
 public:
-    explicit FixedClock(QDateTime time) : m_time(std::move(time)) {}
+    explicit FixedClock(QDateTime time)
+        : m_time(std::move(time))
+    {}
     QDateTime now() const override { return m_time; }
     QString timestampNow() const override { return timestampText(m_time); }
     void set(QDateTime time) { m_time = std::move(time); }

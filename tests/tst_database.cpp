@@ -85,7 +85,8 @@ void tst_Database::storesTheEntryTextExactly()
     database.insert(Stamp, QStringLiteral("next"));
 
     // Compared as UTF-8 bytes so a lost NUL cannot hide.
-    const QStringList hex = queryColumn(path, QStringLiteral("select hex(LogText) from KIVData order by ID"));
+    const QStringList hex =
+        queryColumn(path, QStringLiteral("select hex(LogText) from KIVData order by ID"));
     QCOMPARE(hex, QStringList({QString::fromLatin1(text.toUtf8().toHex().toUpper()),
                                QString::fromLatin1(QByteArray("next").toHex().toUpper())}));
     QCOMPARE(queryColumn(path, QStringLiteral("select LogDate from KIVData")),
@@ -100,12 +101,12 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable_data()
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("message");
     QTest::newRow("missing file") << QByteArray() << QString() << 14 << "the file is missing";
-    QTest::newRow("not a database") << QByteArray(4096, 'x') << QString() << 26
-                                    << "file is not a database";
+    QTest::newRow("not a database")
+        << QByteArray(4096, 'x') << QString() << 26 << "file is not a database";
     QTest::newRow("no table") << QByteArray() << "create table Other (x)" << 1
                               << "create table KIVData";
-    QTest::newRow("a column missing") << QByteArray() << "create table KIVData (LogDate)" << 1
-                                      << "no such column: LogText";
+    QTest::newRow("a column missing")
+        << QByteArray() << "create table KIVData (LogDate)" << 1 << "no such column: LogText";
 }
 
 void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()

@@ -35,7 +35,8 @@ void tst_Intake::entryText_data()
     QTest::newRow("no line end loses a letter") << QByteArray("hello") << "hell";
     QTest::newRow("one byte gives empty") << QByteArray("x") << "";
     QTest::newRow("no payload gives empty") << QByteArray() << "";
-    QTest::newRow("high byte decoded") << QByteArray("\x80\xE9!") << QString::fromUtf16(u"\u20AC\u00E9");
+    QTest::newRow("high byte decoded")
+        << QByteArray("\x80\xE9!") << QString::fromUtf16(u"\u20AC\u00E9");
     QTest::newRow("NUL kept") << QByteArray("a\0b\n", 4) << QString::fromLatin1("a\0b", 3);
 }
 

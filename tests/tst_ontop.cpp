@@ -18,14 +18,17 @@ void tst_OnTop::windowHasTheStayOnTopState()
     QVERIFY(program.startListening({QStringLiteral("QT_QPA_PLATFORM=xcb")}));
 
     QByteArray state;
-    const bool found = QTest::qWaitFor([&] {
-        QProcess xprop;
-        xprop.start(QStringLiteral("xprop"), {QStringLiteral("-name"), QStringLiteral("KIVLogging"),
-                                              QStringLiteral("_NET_WM_STATE")});
-        xprop.waitForFinished(5000);
-        state = xprop.readAllStandardOutput();
-        return state.contains("_NET_WM_STATE_ABOVE");
-    }, 10000);
+    const bool found = QTest::qWaitFor(
+        [&] {
+            QProcess xprop;
+            xprop.start(QStringLiteral("xprop"),
+                        {QStringLiteral("-name"), QStringLiteral("KIVLogging"),
+                         QStringLiteral("_NET_WM_STATE")});
+            xprop.waitForFinished(5000);
+            state = xprop.readAllStandardOutput();
+            return state.contains("_NET_WM_STATE_ABOVE");
+        },
+        10000);
     QVERIFY2(found, state);
     QCOMPARE(program.terminate(), 0);
 }

@@ -48,10 +48,10 @@ void tst_Recording::timestampText_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("morning, no leading zeros")
         << QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)) << "12/7/2026 6:54:52 AM";
-    QTest::newRow("midnight is 12 AM") << QDateTime(QDate(2027, 1, 1), QTime(0, 0, 5))
-                                       << "1/1/2027 12:00:05 AM";
-    QTest::newRow("noon is 12 PM") << QDateTime(QDate(2026, 3, 9), QTime(12, 30, 0))
-                                   << "3/9/2026 12:30:00 PM";
+    QTest::newRow("midnight is 12 AM")
+        << QDateTime(QDate(2027, 1, 1), QTime(0, 0, 5)) << "1/1/2027 12:00:05 AM";
+    QTest::newRow("noon is 12 PM")
+        << QDateTime(QDate(2026, 3, 9), QTime(12, 30, 0)) << "3/9/2026 12:30:00 PM";
     QTest::newRow("evening") << QDateTime(QDate(2026, 10, 31), QTime(23, 59, 59))
                              << "10/31/2026 11:59:59 PM";
 }
@@ -134,8 +134,8 @@ void tst_Recording::textLogLine_data()
     QTest::newRow("CR LF kept inside") << "a\r\nb" << stamp + "a\r\nb\r\n";
     QTest::newRow("every printable and high byte")
         << decodeCp1252(printableAndHighBytes()) << stamp + printableAndHighBytes() + "\r\n";
-    QTest::newRow("NUL and controls") << QString::fromLatin1("a\0\x01\tb", 5)
-                                      << stamp + QByteArray("a\0\x01\tb", 5) + "\r\n";
+    QTest::newRow("NUL and controls")
+        << QString::fromLatin1("a\0\x01\tb", 5) << stamp + QByteArray("a\0\x01\tb", 5) + "\r\n";
 }
 
 void tst_Recording::textLogLine()
@@ -231,8 +231,9 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 
     recorder.WriteFile(QStringLiteral("one"));
     QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
-    QCOMPARE(queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
-             QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
+    QCOMPARE(
+        queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
+        QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
 
     // A failed step leaves the earlier ones done and the later ones undone.
     QVERIFY(QFile::remove(path));

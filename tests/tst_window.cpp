@@ -56,7 +56,10 @@ private slots:
     void debugNumbersFollowTheStartUpClock();
 
 private:
-    QListWidget *list() const { return m_window->findChild<QListWidget *>(QStringLiteral("lstData")); }
+    QListWidget *list() const
+    {
+        return m_window->findChild<QListWidget *>(QStringLiteral("lstData"));
+    }
     QString newestText() const
     {
         return list()->count() ? list()->item(list()->count() - 1)->text() : QString();
@@ -64,8 +67,8 @@ private:
     bool newestSelected() const
     {
         const int last = list()->count() - 1;
-        return list()->currentRow() == last
-               && list()->selectedItems() == QList<QListWidgetItem *>{list()->item(last)};
+        return list()->currentRow() == last &&
+               list()->selectedItems() == QList<QListWidgetItem *>{list()->item(last)};
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
