@@ -113,6 +113,19 @@ void createLogDatabase(const QString &path, const QString &createStatement)
                                                       : createStatement));
 }
 
+void prepareDatabaseFile(const QString &path,
+                         const QByteArray &content,
+                         const QString &createStatement)
+{
+    if (!content.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    } else if (!createStatement.isEmpty()) {
+        createLogDatabase(path, createStatement);
+    }
+}
+
 QStringList queryColumn(const QString &databasePath, const QString &sql)
 {
     return TestConnection(databasePath).column(sql);

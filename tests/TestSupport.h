@@ -37,6 +37,12 @@ QByteArray readFile(const QString &path);
 // Creates an SQLite file with the shipped KIVData table, or with `createStatement`.
 void createLogDatabase(const QString &path, const QString &createStatement = {});
 
+// Lays out a candidate Log.mdb at `path`: `content` as raw bytes, else a database made with
+// `createStatement`, else nothing at all.
+void prepareDatabaseFile(const QString &path,
+                         const QByteArray &content,
+                         const QString &createStatement);
+
 // Runs `sql` on its own connection to the file and returns the first column of every row.
 QStringList queryColumn(const QString &databasePath, const QString &sql);
 

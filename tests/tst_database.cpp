@@ -117,13 +117,7 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
     QFETCH(QString, message);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    if (!content.isEmpty()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    } else if (!createStatement.isEmpty()) {
-        createLogDatabase(path, createStatement);
-    }
+    prepareDatabaseFile(path, content, createStatement);
 
     try {
         DatabaseLog database(path);

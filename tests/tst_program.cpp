@@ -184,13 +184,7 @@ void tst_Program::startUpFailsWithoutAUsableDatabase()
     QFETCH(QByteArray, message);
     ProgramUnderTest program(false);
     const QString path = program.file(QStringLiteral("Log.mdb"));
-    if (!content.isEmpty()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    } else if (!createStatement.isEmpty()) {
-        createLogDatabase(path, createStatement);
-    }
+    prepareDatabaseFile(path, content, createStatement);
     program.start();
     QVERIFY(program.process().waitForFinished(10000));
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
