@@ -6,6 +6,7 @@
 
 #include "Clock.h"
 #include "DatabaseLog.h"
+#include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -54,23 +55,6 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-bool udpPortBound(quint16 port)
-{
-    const QByteArray local =
-        ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
-    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 1 && (fields[1] + ' ').endsWith(local))
-                return true;
-        }
-    }
-    return false;
 }
 
 // A field of /proc/PID/status in KiB.
