@@ -43,6 +43,7 @@ public:
     // Datagrams dropped because the queue was full, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
     qsizetype heldBytes() const { return m_blocks.load(std::memory_order_relaxed) * m_blockBytes; }
+    qsizetype capacityBytes() const { return m_capacityBytes; }
     int readyDescriptor() const { return m_ready.get(); }
 
 private:

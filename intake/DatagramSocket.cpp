@@ -1,5 +1,6 @@
 #include "DatagramSocket.h"
 
+#include "BurstWatch.h"
 #include "Failure.h"
 #include "LossReport.h"
 
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -25,10 +27,6 @@ namespace {
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
 // Datagrams taken from the kernel per call.
 constexpr int Batch = 64;
-// A call that finds this many waiting shows a burst coming in faster than the reader takes it.
-constexpr int BusyBatch = 16;
-// How long after the last sign of a burst the reader still counts as busy.
-constexpr qint64 BusyMilliseconds = 250;
 
 } // namespace
 
@@ -40,6 +38,14 @@ qint64 DatagramSocket::monotonicMilliseconds()
 }
 
 namespace {
+
+bool otherProcessorsAvailable()
+{
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    return ::sched_getaffinity(0, sizeof processors, &processors) == 0 &&
+           CPU_COUNT(&processors) > 1;
+}
 
 void tellStderr(const QByteArray &line)
 {
@@ -186,6 +192,12 @@ void DatagramSocket::readDatagrams()
     quint64 kernelDrops = 0;
     quint32 lastKernelCount = 0;
     pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
+    BurstWatch burst;
+    // While a burst is on the reader does not sleep between calls: a sleeping reader is woken
+    // on the processor of whoever wakes it, which in a local flood is the busy sender, and it
+    // waits there for milliseconds while the kernel's buffer overflows. Spinning only makes
+    // sense when another processor is left for everything else.
+    const bool spinDuringBursts = otherProcessorsAvailable();
 
     while (!m_stopping.load(std::memory_order_relaxed)) {
         for (int i = 0; i < Batch; ++i) {
@@ -206,10 +218,12 @@ void DatagramSocket::readDatagrams()
                     error, QStringLiteral("Cannot receive on UDP port %1: ").arg(m_localPort)));
                 return;
             }
-            if (const auto line =
-                    lossReport.update(kernelDrops, queueDrops, monotonicMilliseconds()))
+            const qint64 now = monotonicMilliseconds();
+            if (spinDuringBursts && now < burst.until())
+                continue;
+            if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
                 tellStderr(*line);
-            const qint64 timeout = lossReport.millisecondsUntilDue(monotonicMilliseconds());
+            const qint64 timeout = lossReport.millisecondsUntilDue(now);
             ::poll(waits, 2, int(timeout));
             continue;
         }
@@ -232,9 +246,8 @@ void DatagramSocket::readDatagrams()
         queueDrops += quint64(m_queue.push(datagrams.data(), received));
         m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
         const qint64 now = monotonicMilliseconds();
-        // Many waiting at once: a burst is coming in faster than the reader takes it.
-        if (received >= BusyBatch)
-            m_busyUntil.store(now + BusyMilliseconds, std::memory_order_relaxed);
+        burst.add(received, now);
+        m_burstUntil.store(burst.until(), std::memory_order_relaxed);
         if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
             tellStderr(*line);
     }

@@ -46,12 +46,19 @@ public:
     // Raises DataArrival again after stopNotifications.
     void resumeNotifications();
 
-    // Whether a burst is coming in faster than the reader takes it (it found many datagrams
-    // waiting at once, a moment ago): then it needs all the processor it can get, as the
-    // kernel's buffer holds only milliseconds of a burst.
+    // Whether a burst is on: the reader saw datagrams coming in faster than the recording
+    // takes them, a moment ago.
+    bool isBurstOn() const
+    {
+        return monotonicMilliseconds() < m_burstUntil.load(std::memory_order_relaxed);
+    }
+    // Whether the recording should wait and leave the processors to the reader: a burst is
+    // on (the kernel's buffer holds only milliseconds of it) and the queue has room for as
+    // much again. Past half full the recording goes on whatever comes in, so that a long
+    // flood does not fill the queue while nothing is taken.
     bool isBusy() const
     {
-        return monotonicMilliseconds() < m_busyUntil.load(std::memory_order_relaxed);
+        return isBurstOn() && m_queue.heldBytes() <= m_queue.capacityBytes() / 2;
     }
 
     // Datagrams lost so far because the queue was full, or the kernel's buffer.
@@ -71,7 +78,7 @@ private:
     FileDescriptor m_socket;
     FileDescriptor m_stop;
     std::atomic<bool> m_stopping{false};
-    std::atomic<qint64> m_busyUntil{0};
+    std::atomic<qint64> m_burstUntil{0};
     std::atomic<quint64> m_kernelDrops{0};
     std::thread m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;

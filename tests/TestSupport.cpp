@@ -4,6 +4,7 @@
 #include "DatabaseLog.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -66,6 +67,13 @@ QByteArray readFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                   .size());
 }
 
 TestConnection::TestConnection(const QString &path, bool readOnly)

@@ -34,6 +34,9 @@ bool udpPortBound(quint16 port);
 
 QByteArray readFile(const QString &path);
 
+// Descriptors this process has open.
+int openDescriptors();
+
 // Creates an SQLite file with the shipped KIVData table, or with `createStatement`.
 void createLogDatabase(const QString &path, const QString &createStatement = {});
 

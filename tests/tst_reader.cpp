@@ -1,3 +1,4 @@
+#include "BurstWatch.h"
 #include "DatagramQueue.h"
 #include "DatagramSocket.h"
 #include "Failure.h"
@@ -18,13 +19,6 @@ bool readable(int descriptor)
 {
     pollfd wait{descriptor, POLLIN, 0};
     return ::poll(&wait, 1, 0) == 1 && (wait.revents & POLLIN);
-}
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
-                   .size());
 }
 
 QByteArray numbered(int number, int size)
@@ -64,7 +58,9 @@ private slots:
     void queueKeepsOrderBetweenThreads();
     void lossReport_data();
     void lossReport();
+    void burstWatch();
     void readerDeliversAFloodInOrder();
+    void recordingWaitsForABurstUnlessTheQueueFills();
     void readerCountsWhatAFullQueueDrops();
     void shutsDownCleanlyWithDatagramsPending();
 };
@@ -242,6 +238,43 @@ void tst_Reader::lossReport()
     }
 }
 
+void tst_Reader::burstWatch()
+{
+    // Sparse traffic, however long, is no burst.
+    BurstWatch sparse;
+    for (qint64 now = 1000; now < 3000; now += 5)
+        sparse.add(1, now);
+    QVERIFY(sparse.until() < 3000);
+
+    // Many waiting at one call: the reader fell behind.
+    BurstWatch behind;
+    behind.add(BurstWatch::BehindBatch - 1, 1000);
+    QVERIFY(behind.until() <= 1000);
+    behind.add(BurstWatch::BehindBatch, 1001);
+    QCOMPARE(behind.until(), 1001 + BurstWatch::LingerMilliseconds);
+
+    // Many in small calls within one window; one fewer is not enough, and a new window
+    // counts from nothing.
+    const auto within = [](int i) {
+        return i * (BurstWatch::WindowMilliseconds - 1) / BurstWatch::WindowDatagrams;
+    };
+    BurstWatch window;
+    for (int i = 0; i < BurstWatch::WindowDatagrams - 1; ++i)
+        window.add(1, 1000 + within(i));
+    QCOMPARE(window.until(), 0);
+    window.add(1, 1000 + BurstWatch::WindowMilliseconds);
+    QCOMPARE(window.until(), 0);
+    BurstWatch full;
+    for (int i = 0; i < BurstWatch::WindowDatagrams; ++i)
+        full.add(1, 2000 + within(i));
+    QCOMPARE(full.until(),
+             2000 + within(BurstWatch::WindowDatagrams - 1) + BurstWatch::LingerMilliseconds);
+
+    // Each new sign moves the end on.
+    full.add(BurstWatch::BehindBatch, 2100);
+    QCOMPARE(full.until(), 2100 + BurstWatch::LingerMilliseconds);
+}
+
 void tst_Reader::readerDeliversAFloodInOrder()
 {
     DatagramSocket socket(0);
@@ -287,6 +320,43 @@ void tst_Reader::readerCountsWhatAFullQueueDrops()
     sendDatagram(socket.localPort(), "room again");
     QByteArrayList taken;
     QTRY_COMPARE((taken += takeAll(socket)), QByteArrayList{"room again"});
+}
+
+void tst_Reader::recordingWaitsForABurstUnlessTheQueueFills()
+{
+    DatagramSocket socket(0);
+    socket.Bind();
+    QVERIFY(!socket.isBurstOn());
+    sendDatagram(socket.localPort(), "one");
+    QByteArrayList taken;
+    QTRY_COMPARE((taken += takeAll(socket)), QByteArrayList{"one"});
+    QVERIFY(!socket.isBurstOn());
+    QVERIFY(!socket.isBusy());
+    // A flood: the recording waits while it lasts, and goes on soon after.
+    bool sawBurst = false;
+    for (int i = 0; i < 5000 && !sawBurst; ++i) {
+        sendDatagram(socket.localPort(), numbered(i, 100));
+        sawBurst = socket.isBurstOn() && socket.isBusy();
+    }
+    QVERIFY(sawBurst);
+    QTRY_VERIFY_WITH_TIMEOUT(!socket.isBusy(), 5000);
+    QVERIFY(!socket.isBurstOn());
+
+    // Past half full the recording goes on during a burst, so the queue gets emptied.
+    DatagramSocket small(0, 0);
+    small.Bind();
+    for (int i = 0; i < 200; ++i)
+        sendDatagram(small.localPort(), numbered(i, 1000));
+    QTRY_VERIFY(small.droppedByQueue() > 0);
+    sawBurst = false;
+    for (int i = 0; i < 5000 && !sawBurst; ++i) {
+        sendDatagram(small.localPort(), numbered(i, 100));
+        if (small.isBurstOn()) {
+            sawBurst = true;
+            QVERIFY(!small.isBusy());
+        }
+    }
+    QVERIFY(sawBurst);
 }
 
 void tst_Reader::shutsDownCleanlyWithDatagramsPending()
