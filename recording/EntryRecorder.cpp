@@ -6,7 +6,7 @@
 #include "TextLog.h"
 
 EntryRecorder::EntryRecorder(EntryList &list,
-                             const TextLog &textLog,
+                             TextLog &textLog,
                              DatabaseLog &database,
                              const Clock &clock)
     : m_list(list)

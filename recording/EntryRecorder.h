@@ -12,10 +12,7 @@ class TextLog;
 class EntryRecorder
 {
 public:
-    EntryRecorder(EntryList &list,
-                  const TextLog &textLog,
-                  DatabaseLog &database,
-                  const Clock &clock);
+    EntryRecorder(EntryList &list, TextLog &textLog, DatabaseLog &database, const Clock &clock);
 
     void WriteFile(const QString &ToWrite);
 
@@ -25,7 +22,7 @@ public:
 
 private:
     EntryList &m_list;
-    const TextLog &m_textLog;
+    TextLog &m_textLog;
     DatabaseLog &m_database;
     const Clock &m_clock;
 };

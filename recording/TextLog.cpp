@@ -31,6 +31,7 @@ QString takeBack(int fd, qsizetype written)
 TextLog::TextLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
+    , m_writeback(m_path)
 {}
 
 void TextLog::throwError(const QString &what) const
@@ -39,8 +40,11 @@ void TextLog::throwError(const QString &what) const
     throw Failure::fromErrno(error, what.arg(m_path));
 }
 
-void TextLog::append(const QString &timestamp, const QString &text) const
+void TextLog::append(const QString &timestamp, const QString &text)
 {
+    if (auto failure = m_writeback.takeFailure())
+        throw *failure;
+
     QByteArray line = encodeCp1252(timestamp);
     line += ": ";
     line += encodeCp1252(text);
@@ -67,6 +71,14 @@ void TextLog::append(const QString &timestamp, const QString &text) const
         }
         data += written;
         left -= written;
+    }
+    m_notWrittenBack += line.size();
+    if (m_notWrittenBack >= WritebackBytes) {
+        m_notWrittenBack = 0;
+        // Without a descriptor to spare the system writes it back on its own, as always.
+        FileDescriptor copy(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+        if (copy.isValid())
+            m_writeback.start(std::move(copy));
     }
     if (file.close() != 0)
         throwError(QStringLiteral("Cannot write to %1: "));

@@ -91,7 +91,7 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
 {
     QTemporaryDir dir;
     MemoryEntryList list;
-    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
     createLogDatabase(databasePath);
     DatabaseLog database(databasePath);
@@ -127,7 +127,7 @@ void tst_Intake::stopsTakingDatagramsAfterAFailure()
     const QString path = dir.filePath(QStringLiteral("mylog.txt"));
     QVERIFY(QDir().mkdir(path));
     MemoryEntryList list;
-    const TextLog log(path);
+    TextLog log(path);
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
     createLogDatabase(databasePath);
     DatabaseLog database(databasePath);

@@ -5,6 +5,7 @@
 #include "EntryList.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
+#include "FileDescriptor.h"
 #include "TestSupport.h"
 #include "TextLog.h"
 
@@ -15,6 +16,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <optional>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,6 +41,8 @@ private slots:
     void textLogIsCreatedAgainAfterDeletion();
     void textLogFailureNamesFileAndCause();
     void textLogKeepsNoHalfLineWhenAWriteFails();
+    void textLogWritebackKeepsNothingOpen();
+    void textLogIsWrittenBackEachMiB();
     void writeFileRecordsInListTextLogAndDatabase();
     void singleToText_data();
     void singleToText();
@@ -143,7 +151,7 @@ void tst_Recording::textLogLine()
     QFETCH(QString, entry);
     QFETCH(QByteArray, line);
     QTemporaryDir dir;
-    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
     QCOMPARE(readFile(log.path()), line);
     log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
@@ -153,7 +161,7 @@ void tst_Recording::textLogLine()
 void tst_Recording::textLogIsCreatedAgainAfterDeletion()
 {
     QTemporaryDir dir;
-    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     log.append(QStringLiteral("T"), QStringLiteral("first"));
     QVERIFY(QFile::remove(log.path()));
     log.append(QStringLiteral("T"), QStringLiteral("second"));
@@ -175,7 +183,7 @@ void tst_Recording::textLogFailureNamesFileAndCause()
                  qPrintable(failure.description()));
     }
 
-    const TextLog full(QStringLiteral("/dev/full"));
+    TextLog full(QStringLiteral("/dev/full"));
     try {
         full.append(QStringLiteral("T"), QStringLiteral("x"));
         QFAIL("writing to a full device succeeded");
@@ -187,7 +195,7 @@ void tst_Recording::textLogFailureNamesFileAndCause()
 void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
 {
     QTemporaryDir dir;
-    const TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     log.append(QStringLiteral("T"), QStringLiteral("whole"));
     const QByteArray before = readFile(log.path());
 
@@ -216,6 +224,68 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
     QCOMPARE(readFile(log.path()), before);
 }
 
+namespace {
+
+// Appends lines of 100 bytes until at least `bytes` are in the log; returns how many.
+qsizetype appendAbout(TextLog &log, qsizetype bytes)
+{
+    const QString text(95, QLatin1Char('x'));
+    qsizetype lines = 0;
+    for (; lines * 100 < bytes; ++lines)
+        log.append(QStringLiteral("T"), text);
+    return lines;
+}
+
+// Whether the first `bytes` of the file still wait for their blocks (delayed allocation,
+// nothing written back yet); nothing when the filesystem cannot tell.
+std::optional<bool> allocationDelayed(const QString &path, qsizetype bytes)
+{
+    FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    constexpr quint32 Extents = 64;
+    alignas(fiemap) char request[sizeof(fiemap) + Extents * sizeof(fiemap_extent)] = {};
+    auto *map = reinterpret_cast<fiemap *>(request);
+    map->fm_length = quint64(bytes);
+    map->fm_extent_count = Extents;
+    if (!file.isValid() || ::ioctl(file.get(), FS_IOC_FIEMAP, map) != 0 ||
+        map->fm_mapped_extents == 0)
+        return std::nullopt;
+    for (quint32 i = 0; i < map->fm_mapped_extents; ++i) {
+        if (map->fm_extents[i].fe_flags & FIEMAP_EXTENT_DELALLOC)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void tst_Recording::textLogWritebackKeepsNothingOpen()
+{
+    const int before = openDescriptors();
+    {
+        // A device has nothing to write back, which is no failure.
+        TextLog device(QStringLiteral("/dev/null"));
+        appendAbout(device, 3 * TextLog::WritebackBytes);
+        QTemporaryDir dir;
+        TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+        const qsizetype lines = appendAbout(log, 3 * TextLog::WritebackBytes);
+        QCOMPARE(readFile(log.path()).size(), lines * 100);
+    }
+    QCOMPARE(openDescriptors(), before);
+}
+
+void tst_Recording::textLogIsWrittenBackEachMiB()
+{
+    QTemporaryDir dir;
+    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    appendAbout(log, 100);
+    if (allocationDelayed(log.path(), 4096) != true)
+        QSKIP("this filesystem does not delay allocation, so there is no writeback to wait for");
+    // The system would leave the first MiB for half a minute; the log hands it over at once.
+    appendAbout(log, TextLog::WritebackBytes);
+    QTRY_COMPARE_WITH_TIMEOUT(allocationDelayed(log.path(), TextLog::WritebackBytes - 4096),
+                              std::optional<bool>(false), 10000);
+}
+
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 {
     QTemporaryDir dir;
@@ -223,7 +293,7 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
     createLogDatabase(databasePath);
     MemoryEntryList list;
-    const TextLog log(path);
+    TextLog log(path);
     DatabaseLog database(databasePath);
     database.open();
     const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
