@@ -153,9 +153,10 @@ struct BurstResult
     double peakRssMiB = 0;
     double rss1kMiB = 0;
     double rssAfterMiB = 0;
-    int fdsBefore = 0;
-    int fdsAfter = 0;
-    QByteArray errors;
+    double fdsBefore = 0;
+    double fdsAfter = 0;
+    // What the program itself told on stderr of its losses.
+    double told = 0;
 };
 
 QProcessEnvironment environment(const Tools &tools, bool stock)
@@ -245,7 +246,10 @@ BurstResult runBurst(const Tools &tools, const Burst &burst, bool stock)
 
     logger.terminate();
     logger.waitForFinished(30000);
-    result.errors = logger.readAllStandardError();
+    static const QRegularExpression since(QStringLiteral("(\\d+) since start"));
+    auto told = since.globalMatch(QString::fromLocal8Bit(logger.readAllStandardError()));
+    while (told.hasNext())
+        result.told = told.next().captured(1).toDouble();
 
     Sequence logged;
     QFile log(directory.filePath(QStringLiteral("mylog.txt")));
@@ -332,6 +336,14 @@ QString figure(double value, int decimals = 0)
     return qIsNaN(value) ? QStringLiteral("-") : QString::number(value, 'f', decimals);
 }
 
+QString joined(const std::vector<double> &values)
+{
+    QStringList figures;
+    for (const double value : values)
+        figures.append(figure(value));
+    return figures.join(QLatin1Char(' '));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -364,70 +376,71 @@ int main(int argc, char *argv[])
         {"50k x 1400 B, full speed", {50000, 1400, 0}},
     };
     std::map<bool, double> lostAtFullSpeed, bareLost;
+    std::map<bool, std::vector<double>> fullSpeedRuns;
     double lostPaced = 0;
 
     std::map<bool, double> recordingRate;
     for (const bool stock : {true, false}) {
+        // The paced target is set for the stock limit only; the machine's limit spares it.
+        std::vector<Case> cases = fullSpeed;
+        if (stock)
+            cases.push_back(paced);
+        // Run by run, every case and then the bare counter, so that the counter and the
+        // logger meet the same moods of the machine.
+        std::vector<std::vector<BurstResult>> results(cases.size());
+        std::vector<double> bare;
+        for (int run = 0; run < runs; ++run) {
+            for (size_t i = 0; i < cases.size(); ++i) {
+                std::fprintf(stderr, "%s, run %d ...\n", cases[i].name, run + 1);
+                results[i].push_back(runBurst(tools, cases[i].burst, stock));
+            }
+            std::fprintf(stderr, "bare counter, run %d ...\n", run + 1);
+            bare.push_back(runCounter(tools, {1000000, 100, 0}, stock));
+        }
+        bareLost[stock] = median(bare);
+
         std::printf("\nReceive buffer: %s\n",
                     stock ? "stock limit (SO_RCVBUF clamped to 212992 by the preloaded shim)"
                           : "this machine's limit (net.core.rmem_max)");
         std::printf("%-26s %8s %9s %9s %6s %9s %8s %8s %7s %7s %7s\n", "burst", "lost log",
                     "lost rows", "told", "order", "s to last", "rows/s", "peak MiB", "RSS 1k",
                     "RSS end", "fds b/a");
-        std::fflush(stdout);
-        // The paced target is set for the stock limit only; the machine's limit spares it.
-        std::vector<Case> cases = fullSpeed;
-        if (stock)
-            cases.push_back(paced);
-        for (const Case &c : cases) {
-            std::fprintf(stderr, "%s ...\n", c.name);
-            std::vector<double> lostLog, lostRows, seconds, rate, peak, rss1k, rssEnd, fdsBefore,
-                fdsAfter;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const Case &c = cases[i];
+            const auto field = [&](double BurstResult::*member) {
+                std::vector<double> values;
+                for (const BurstResult &r : results[i])
+                    values.push_back(r.*member);
+                return median(values);
+            };
             bool ordered = true;
-            std::vector<double> told;
-            for (int run = 0; run < runs; ++run) {
-                const BurstResult r = runBurst(tools, c.burst, stock);
-                lostLog.push_back(r.lostLog);
-                lostRows.push_back(r.lostRows);
-                seconds.push_back(r.secondsToLastRow);
-                rate.push_back(r.rowsPerSecond);
-                peak.push_back(r.peakRssMiB);
-                rss1k.push_back(r.rss1kMiB);
-                rssEnd.push_back(r.rssAfterMiB);
-                fdsBefore.push_back(r.fdsBefore);
-                fdsAfter.push_back(r.fdsAfter);
+            for (const BurstResult &r : results[i])
                 ordered = ordered && r.ordered;
-                // What the program itself told on stderr of its losses.
-                static const QRegularExpression since(QStringLiteral("(\\d+) since start"));
-                auto matches = since.globalMatch(QString::fromLocal8Bit(r.errors));
-                double last = 0;
-                while (matches.hasNext())
-                    last = matches.next().captured(1).toDouble();
-                told.push_back(last);
-            }
+            const double lostLog = field(&BurstResult::lostLog);
+            const double lostRows = field(&BurstResult::lostRows);
             if (c.burst.count == 1000000 && c.burst.rate == 0) {
-                recordingRate[stock] = median(rate);
-                lostAtFullSpeed[stock] = median(lostRows);
+                recordingRate[stock] = field(&BurstResult::rowsPerSecond);
+                lostAtFullSpeed[stock] = lostRows;
+                for (const BurstResult &r : results[i])
+                    fullSpeedRuns[stock].push_back(r.lostRows);
             }
             if (c.burst.rate > 0)
-                lostPaced = std::max(median(lostLog), median(lostRows));
+                lostPaced = std::max(lostLog, lostRows);
             std::printf("%-26s %8s %9s %9s %6s %9s %8s %8s %7s %7s %3s/%-3s\n", c.name,
-                        qPrintable(figure(median(lostLog))), qPrintable(figure(median(lostRows))),
-                        qPrintable(figure(median(told))), ordered ? "kept" : "BROKEN",
-                        qPrintable(figure(median(seconds), 1)), qPrintable(figure(median(rate))),
-                        qPrintable(figure(median(peak), 1)), qPrintable(figure(median(rss1k), 1)),
-                        qPrintable(figure(median(rssEnd), 1)),
-                        qPrintable(figure(median(fdsBefore))),
-                        qPrintable(figure(median(fdsAfter))));
-            std::fflush(stdout);
+                        qPrintable(figure(lostLog)), qPrintable(figure(lostRows)),
+                        qPrintable(figure(field(&BurstResult::told))), ordered ? "kept" : "BROKEN",
+                        qPrintable(figure(field(&BurstResult::secondsToLastRow), 1)),
+                        qPrintable(figure(field(&BurstResult::rowsPerSecond))),
+                        qPrintable(figure(field(&BurstResult::peakRssMiB), 1)),
+                        qPrintable(figure(field(&BurstResult::rss1kMiB), 1)),
+                        qPrintable(figure(field(&BurstResult::rssAfterMiB), 1)),
+                        qPrintable(figure(field(&BurstResult::fdsBefore))),
+                        qPrintable(figure(field(&BurstResult::fdsAfter))));
         }
-        std::fprintf(stderr, "bare counter ...\n");
-        std::vector<double> bare;
-        for (int run = 0; run < runs; ++run)
-            bare.push_back(runCounter(tools, {1000000, 100, 0}, stock));
-        bareLost[stock] = median(bare);
-        std::printf("%-26s %8s   (bare recvmmsg counter, same limit, same run)\n",
+        std::printf("%-26s %8s   (bare recvmmsg counter, same limit, same runs)\n",
                     "1M x 100 B, full speed", qPrintable(figure(median(bare))));
+        std::printf("  1M full speed, run by run: logger lost %s; bare counter lost %s\n",
+                    qPrintable(joined(fullSpeedRuns[stock])), qPrintable(joined(bare)));
         std::fflush(stdout);
     }
 
