@@ -378,6 +378,10 @@ int main(int argc, char *argv[])
     std::map<bool, double> lostAtFullSpeed, bareLost;
     std::map<bool, std::vector<double>> fullSpeedRuns;
     double lostPaced = 0;
+    // The case the targets for losses and the recording rate are set on.
+    const auto isMillionAtFullSpeed = [](const Burst &burst) {
+        return burst.count == 1000000 && burst.rate == 0;
+    };
 
     // SQLite alone, measured right after each 1M full-speed burst under the stock limit, so
     // that the ratio compares the logger with a ceiling of the same moment.
@@ -397,7 +401,7 @@ int main(int argc, char *argv[])
             for (size_t i = 0; i < cases.size(); ++i) {
                 std::fprintf(stderr, "%s, run %d ...\n", cases[i].name, run + 1);
                 results[i].push_back(runBurst(tools, cases[i].burst, stock));
-                if (stock && cases[i].burst.count == 1000000 && cases[i].burst.rate == 0) {
+                if (stock && isMillionAtFullSpeed(cases[i].burst)) {
                     std::fprintf(stderr, "SQLite alone, run %d ...\n", run + 1);
                     withCheckpoints.push_back(sqliteCeiling(CeilingRows, true));
                     withoutCheckpoints.push_back(sqliteCeiling(CeilingRows, false));
@@ -428,7 +432,7 @@ int main(int argc, char *argv[])
                 ordered = ordered && r.ordered;
             const double lostLog = field(&BurstResult::lostLog);
             const double lostRows = field(&BurstResult::lostRows);
-            if (c.burst.count == 1000000 && c.burst.rate == 0) {
+            if (isMillionAtFullSpeed(c.burst)) {
                 recordingRate[stock] = field(&BurstResult::rowsPerSecond);
                 lostAtFullSpeed[stock] = lostRows;
                 for (const BurstResult &r : results[i])

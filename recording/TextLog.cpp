@@ -73,13 +73,15 @@ void TextLog::append(const QString &timestamp, const QString &text)
         left -= written;
     }
     m_notWrittenBack += line.size();
+    FileDescriptor copy;
     if (m_notWrittenBack >= WritebackBytes) {
         m_notWrittenBack = 0;
         // Without a descriptor to spare the system writes it back on its own, as always.
-        FileDescriptor copy(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
-        if (copy.isValid())
-            m_writeback.start(std::move(copy));
+        copy = FileDescriptor(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
     }
+    // The line's own result first: a failed close is not hidden by the hand-over.
     if (file.close() != 0)
         throwError(QStringLiteral("Cannot write to %1: "));
+    if (copy.isValid())
+        m_writeback.start(std::move(copy));
 }
