@@ -304,7 +304,7 @@ double sqliteCeiling(long rows, bool automaticCheckpoints)
     for (long i = 1; i <= rows; ++i) {
         const QString entry =
             QStringLiteral("%1 ").arg(i, 10, 10, QLatin1Char('0')) + QString(88, QLatin1Char('x'));
-        statements.push_back(DatabaseLog::insertStatement(stamp, entry).toUtf8());
+        statements.push_back(DatabaseLog::insertStatement(stamp, entry));
     }
     QElapsedTimer timer;
     timer.start();

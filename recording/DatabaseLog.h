@@ -36,9 +36,10 @@ public:
     // before it goes on, or the log would grow without end.
     bool needsPause();
 
-    // The statement text for one row: the entry's apostrophes doubled; an entry holding a NUL,
-    // where SQLite would end the statement's text, goes as its UTF-8 bytes cast to text.
-    static QString insertStatement(const QString &timestamp, const QString &text);
+    // The statement text for one row, in UTF-8: the entry's apostrophes doubled; an entry
+    // holding a NUL, where SQLite would end the statement's text, goes as its UTF-8 bytes cast
+    // to text.
+    static QByteArray insertStatement(const QString &timestamp, const QString &text);
 
     // The statement that creates KIVData, as shipped in KIVData.sql.
     static QString createTableStatement();

@@ -55,7 +55,7 @@ void tst_Database::insertStatement()
 {
     QFETCH(QString, text);
     QFETCH(QString, statement);
-    QCOMPARE(DatabaseLog::insertStatement(Stamp, text), statement);
+    QCOMPARE(QString::fromUtf8(DatabaseLog::insertStatement(Stamp, text)), statement);
 }
 
 void tst_Database::storesTheEntryTextExactly_data()
