@@ -93,4 +93,10 @@ void frmMain::closeEvent(QCloseEvent *event)
 {
     m_notice.close();
     event->accept();
+    // The log stays open between lines; an error only its close tells is reported here.
+    try {
+        m_textLog.close();
+    } catch (const Failure &failure) {
+        fail(failure);
+    }
 }

@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <sys/stat.h>
 
 namespace {
 
@@ -174,30 +173,29 @@ void DatabaseLog::open()
 
 void DatabaseLog::rememberFileIdentity()
 {
-    struct stat status;
-    if (::stat(m_nativePath.constData(), &status) != 0) {
+    const auto identity = FileIdentity::ofPath(m_nativePath.constData());
+    if (!identity) {
         const int error = errno;
         throw Failure::fromErrno(error,
                                  QStringLiteral("Cannot open the database %1: ").arg(m_path));
     }
-    m_device = status.st_dev;
-    m_inode = status.st_ino;
+    m_identity = *identity;
 }
 
 void DatabaseLog::checkFileIdentity()
 {
     // SQLite keeps writing to the file it opened, so rows for a file deleted or replaced
     // meanwhile would vanish with it while every insert reported success.
-    struct stat status;
+    const auto identity = FileIdentity::ofPath(m_nativePath.constData());
     QString cause;
-    if (::stat(m_nativePath.constData(), &status) != 0) {
+    if (!identity) {
         const int error = errno;
         if (error != ENOENT) {
             throw Failure::fromErrno(
                 error, QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path));
         }
         cause = QStringLiteral("the file was deleted or moved away while the logger ran");
-    } else if (status.st_dev != m_device || status.st_ino != m_inode) {
+    } else if (!identity->isSameFile(m_identity)) {
         cause = QStringLiteral("the file was replaced by another while the logger ran; restart "
                                "the logger to use the new one");
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileIdentity.h"
 #include "SqliteHandle.h"
 
 #include <QSqlDatabase>
@@ -58,8 +59,7 @@ private:
     QByteArray m_nativePath;
     QString m_connectionName;
     QSqlDatabase m_database;
-    quint64 m_device = 0;
-    quint64 m_inode = 0;
+    FileIdentity m_identity;
     sqlite3 *m_handle = nullptr;
     std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_walFrames = 0;

@@ -2,7 +2,6 @@
 
 #include "Cp1252.h"
 #include "Failure.h"
-#include "FileDescriptor.h"
 
 #include <QFile>
 
@@ -40,6 +39,35 @@ void TextLog::throwError(const QString &what) const
     throw Failure::fromErrno(error, what.arg(m_path));
 }
 
+void TextLog::close()
+{
+    m_identity = {};
+    if (m_file.close() != 0)
+        throwError(QStringLiteral("Cannot write to %1: "));
+}
+
+void TextLog::openCurrentFile()
+{
+    // Looking at the path costs a fraction of an open and close, and an entry's line is a good
+    // part of its recording.
+    if (m_file.isValid()) {
+        const auto current = FileIdentity::ofPath(m_nativePath.constData());
+        if (current && *current == m_identity)
+            return;
+    }
+    // The lines written to a file moved away must not be lost quietly.
+    close();
+    FileDescriptor file(
+        ::open(m_nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (!file.isValid())
+        throwError(QStringLiteral("Cannot open %1 for appending: "));
+    const auto opened = FileIdentity::ofDescriptor(file.get());
+    if (!opened)
+        throwError(QStringLiteral("Cannot open %1 for appending: "));
+    m_file = std::move(file);
+    m_identity = *opened;
+}
+
 void TextLog::append(const QString &timestamp, const QString &text)
 {
     if (auto failure = m_writeback.takeFailure())
@@ -50,21 +78,20 @@ void TextLog::append(const QString &timestamp, const QString &text)
     line += encodeCp1252(text);
     line += "\r\n";
 
-    FileDescriptor file(
-        ::open(m_nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (!file.isValid())
-        throwError(QStringLiteral("Cannot open %1 for appending: "));
-
+    openCurrentFile();
     // One write call per line, so a reader or a crash never sees half of a short line.
     const char *data = line.constData();
     qsizetype left = line.size();
     while (left > 0) {
-        const ssize_t written = ::write(file.get(), data, size_t(left));
+        const ssize_t written = ::write(m_file.get(), data, size_t(left));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
-            const QString note = takeBack(file.get(), line.size() - left);
+            const QString note = takeBack(m_file.get(), line.size() - left);
+            // The next line starts afresh with whatever the path names then.
+            m_file.close();
+            m_identity = {};
             const Failure failure =
                 Failure::fromErrno(error, QStringLiteral("Cannot write to %1: ").arg(m_path));
             throw Failure(error, failure.description() + note);
@@ -73,15 +100,11 @@ void TextLog::append(const QString &timestamp, const QString &text)
         left -= written;
     }
     m_notWrittenBack += line.size();
-    FileDescriptor copy;
     if (m_notWrittenBack >= WritebackBytes) {
         m_notWrittenBack = 0;
         // Without a descriptor to spare the system writes it back on its own, as always.
-        copy = FileDescriptor(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+        FileDescriptor copy(::fcntl(m_file.get(), F_DUPFD_CLOEXEC, 0));
+        if (copy.isValid())
+            m_writeback.start(std::move(copy));
     }
-    // The line's own result first: a failed close is not hidden by the hand-over.
-    if (file.close() != 0)
-        throwError(QStringLiteral("Cannot write to %1: "));
-    if (copy.isValid())
-        m_writeback.start(std::move(copy));
 }

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "FileDescriptor.h"
+#include "FileIdentity.h"
 #include "Writeback.h"
 
 #include <QString>
 
 // The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252.
-// The file is opened and closed around every line, so others may read, move or delete it
-// between entries; a missing file is created again. Every MiB appended is handed to the
-// writeback, so the system never has a large piece of it to write back at once.
+// Others may read, move, delete or replace it between entries: before each line the path is
+// looked at again, and a file that is no longer the one open (or whose owner or permissions
+// changed) is opened anew, so a missing file is created again and a file made read-only
+// fails the line. Every MiB appended is handed to the writeback, so the system never has a
+// large piece of it to write back at once.
 class TextLog
 {
 public:
@@ -20,12 +24,19 @@ public:
     // Appends one line in a single write. Throws Failure naming the file and the cause, also
     // when writing earlier lines back to disk failed.
     void append(const QString &timestamp, const QString &text);
+    // Closes the file; the next line opens it again. Throws Failure when closing reports an
+    // error that writing did not.
+    void close();
 
 private:
+    void openCurrentFile();
     [[noreturn]] void throwError(const QString &what) const;
 
     QString m_path;
     QByteArray m_nativePath;
+    FileDescriptor m_file;
+    // Of the open file, as it was opened.
+    FileIdentity m_identity;
     Writeback m_writeback;
     qsizetype m_notWrittenBack = 0;
 };

@@ -38,7 +38,7 @@ private slots:
     void cleanupRemovesOnlyAtOnePastTheLimit();
     void textLogLine_data();
     void textLogLine();
-    void textLogIsCreatedAgainAfterDeletion();
+    void textLogFollowsItsPath();
     void textLogFailureNamesFileAndCause();
     void textLogKeepsNoHalfLineWhenAWriteFails();
     void textLogWritebackKeepsNothingOpen();
@@ -158,14 +158,38 @@ void tst_Recording::textLogLine()
     QCOMPARE(readFile(log.path()), line + line);
 }
 
-void tst_Recording::textLogIsCreatedAgainAfterDeletion()
+void tst_Recording::textLogFollowsItsPath()
 {
+    // The file stays open between lines; each line still goes to whatever the path names.
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     log.append(QStringLiteral("T"), QStringLiteral("first"));
     QVERIFY(QFile::remove(log.path()));
     log.append(QStringLiteral("T"), QStringLiteral("second"));
     QCOMPARE(readFile(log.path()), QByteArray("T: second\r\n"));
+
+    // Rotated: the old file keeps its lines, a new one takes the next.
+    const QString rotated = dir.filePath(QStringLiteral("mylog.1"));
+    QVERIFY(QFile::rename(log.path(), rotated));
+    log.append(QStringLiteral("T"), QStringLiteral("third"));
+    QCOMPARE(readFile(rotated), QByteArray("T: second\r\n"));
+    QCOMPARE(readFile(log.path()), QByteArray("T: third\r\n"));
+
+    // Replaced in one step, as `mv` does it.
+    const QString replacement = dir.filePath(QStringLiteral("new.txt"));
+    QFile file(replacement);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept\r\n") == 6);
+    file.close();
+    QCOMPARE(::rename(QFile::encodeName(replacement).constData(),
+                      QFile::encodeName(log.path()).constData()),
+             0);
+    log.append(QStringLiteral("T"), QStringLiteral("fourth"));
+    QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\n"));
+
+    // Closed, it opens again at the next line.
+    log.close();
+    log.append(QStringLiteral("T"), QStringLiteral("fifth"));
+    QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\nT: fifth\r\n"));
 }
 
 void tst_Recording::textLogFailureNamesFileAndCause()
