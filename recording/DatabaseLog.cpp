@@ -46,6 +46,7 @@ DatabaseLog::DatabaseLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
     , m_connectionName(uniqueConnectionName())
+    , m_directory(QFileInfo(m_path).absolutePath())
 {}
 
 DatabaseLog::~DatabaseLog()
@@ -180,12 +181,15 @@ void DatabaseLog::rememberFileIdentity()
                                  QStringLiteral("Cannot open the database %1: ").arg(m_path));
     }
     m_identity = *identity;
+    m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
 }
 
 void DatabaseLog::checkFileIdentity()
 {
     // SQLite keeps writing to the file it opened, so rows for a file deleted or replaced
     // meanwhile would vanish with it while every insert reported success.
+    if (!m_directory.mayHaveChanged() && m_watched)
+        return;
     const auto identity = FileIdentity::ofPath(m_nativePath.constData());
     QString cause;
     if (!identity) {

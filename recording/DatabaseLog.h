@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DirectoryWatch.h"
 #include "FileIdentity.h"
 #include "SqliteHandle.h"
 
@@ -59,7 +60,10 @@ private:
     QByteArray m_nativePath;
     QString m_connectionName;
     QSqlDatabase m_database;
+    DirectoryWatch m_directory;
     FileIdentity m_identity;
+    // Whether the watch alone tells when the path may name another file.
+    bool m_watched = false;
     sqlite3 *m_handle = nullptr;
     std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_walFrames = 0;

@@ -36,3 +36,9 @@ std::optional<FileIdentity> FileIdentity::ofDescriptor(int fd)
 {
     return identityOf(fd, "", AT_EMPTY_PATH);
 }
+
+bool FileIdentity::isSymbolicLink(const char *path)
+{
+    struct stat status;
+    return ::lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
+}

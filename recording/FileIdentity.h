@@ -28,4 +28,6 @@ struct FileIdentity
     // whose times were read gets them written anew at its next write, a journal entry each.
     static std::optional<FileIdentity> ofPath(const char *path);
     static std::optional<FileIdentity> ofDescriptor(int fd);
+    // Whether `path` is a symbolic link, whose target may change out of sight of its folder.
+    static bool isSymbolicLink(const char *path);
 };

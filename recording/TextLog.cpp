@@ -4,6 +4,7 @@
 #include "Failure.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -30,6 +31,7 @@ QString takeBack(int fd, qsizetype written)
 TextLog::TextLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
+    , m_directory(QFileInfo(m_path).absolutePath())
     , m_writeback(m_path)
 {}
 
@@ -48,9 +50,11 @@ void TextLog::close()
 
 void TextLog::openCurrentFile()
 {
-    // Looking at the path costs a fraction of an open and close, and an entry's line is a good
-    // part of its recording.
+    // A look at the watch or the path costs a fraction of an open and close, and an entry's
+    // line is a good part of its recording.
     if (m_file.isValid()) {
+        if (!m_directory.mayHaveChanged() && m_watched)
+            return;
         const auto current = FileIdentity::ofPath(m_nativePath.constData());
         if (current && *current == m_identity)
             return;
@@ -66,6 +70,7 @@ void TextLog::openCurrentFile()
         throwError(QStringLiteral("Cannot open %1 for appending: "));
     m_file = std::move(file);
     m_identity = *opened;
+    m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
 }
 
 void TextLog::append(const QString &timestamp, const QString &text)

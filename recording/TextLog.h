@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DirectoryWatch.h"
 #include "FileDescriptor.h"
 #include "FileIdentity.h"
 #include "Writeback.h"
@@ -7,11 +8,11 @@
 #include <QString>
 
 // The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252.
-// Others may read, move, delete or replace it between entries: before each line the path is
-// looked at again, and a file that is no longer the one open (or whose owner or permissions
-// changed) is opened anew, so a missing file is created again and a file made read-only
-// fails the line. Every MiB appended is handed to the writeback, so the system never has a
-// large piece of it to write back at once.
+// Others may read, move, delete or replace it between entries: before each line a watch on
+// its folder, or the path itself, is looked at again, and a file that is no longer the one open (or
+// whose owner or permissions changed) is opened anew, so a missing file is created again and a file
+// made read-only fails the line. Every MiB appended is handed to the writeback, so the system never
+// has a large piece of it to write back at once.
 class TextLog
 {
 public:
@@ -35,8 +36,11 @@ private:
     QString m_path;
     QByteArray m_nativePath;
     FileDescriptor m_file;
+    DirectoryWatch m_directory;
     // Of the open file, as it was opened.
     FileIdentity m_identity;
+    // Whether the watch alone tells when the path may name another file.
+    bool m_watched = false;
     Writeback m_writeback;
     qsizetype m_notWrittenBack = 0;
 };

@@ -2,6 +2,7 @@
 #include "Cp1252.h"
 #include "DatabaseLog.h"
 #include "DebugEntrySource.h"
+#include "DirectoryWatch.h"
 #include "EntryList.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
@@ -39,6 +40,7 @@ private slots:
     void textLogLine_data();
     void textLogLine();
     void textLogFollowsItsPath();
+    void directoryWatchTellsChangedNames();
     void textLogFailureNamesFileAndCause();
     void textLogKeepsNoHalfLineWhenAWriteFails();
     void textLogWritebackKeepsNothingOpen();
@@ -190,6 +192,51 @@ void tst_Recording::textLogFollowsItsPath()
     log.close();
     log.append(QStringLiteral("T"), QStringLiteral("fifth"));
     QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\nT: fifth\r\n"));
+
+    // A link to a file elsewhere: what happens there is out of the folder's sight.
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("target.txt"));
+    QVERIFY(QFile::remove(log.path()));
+    QVERIFY(QFile::link(target, log.path()));
+    log.append(QStringLiteral("T"), QStringLiteral("sixth"));
+    QVERIFY(QFile::remove(target));
+    log.append(QStringLiteral("T"), QStringLiteral("seventh"));
+    QCOMPARE(readFile(target), QByteArray("T: seventh\r\n"));
+}
+
+void tst_Recording::directoryWatchTellsChangedNames()
+{
+    QTemporaryDir dir;
+    const QString name = dir.filePath(QStringLiteral("a.txt"));
+    DirectoryWatch watch(dir.path());
+    if (watch.mayHaveChanged())
+        QSKIP("The folder's filesystem is not watched here; every look goes to the path");
+
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(watch.mayHaveChanged());
+    QVERIFY(!watch.mayHaveChanged());
+    // Writing is not a change of name: the logger's own lines must not cost a look.
+    QCOMPARE(file.write("line\r\n"), 6);
+    QVERIFY(file.flush());
+    QVERIFY(!watch.mayHaveChanged());
+
+    QVERIFY(file.setPermissions(QFile::ReadOwner));
+    QVERIFY(watch.mayHaveChanged());
+    const QString moved = dir.filePath(QStringLiteral("b.txt"));
+    QVERIFY(QFile::rename(name, moved));
+    QVERIFY(watch.mayHaveChanged());
+    QVERIFY(QFile::remove(moved));
+    QVERIFY(watch.mayHaveChanged());
+    QVERIFY(!watch.mayHaveChanged());
+
+    // Once the folder itself is gone nothing more would be told: every look says maybe.
+    const QString renamed = dir.path() + QStringLiteral("-moved");
+    QVERIFY(QDir().rename(dir.path(), renamed));
+    const auto restore = qScopeGuard([&] { QDir().rename(renamed, dir.path()); });
+    QVERIFY(watch.mayHaveChanged());
+    QVERIFY(watch.mayHaveChanged());
+    QVERIFY(DirectoryWatch(dir.filePath(QStringLiteral("missing"))).mayHaveChanged());
 }
 
 void tst_Recording::textLogFailureNamesFileAndCause()
