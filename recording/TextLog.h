@@ -9,10 +9,10 @@
 
 // The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252.
 // Others may read, move, delete or replace it between entries: before each line a watch on
-// its folder, or the path itself, is looked at again, and a file that is no longer the one open (or
-// whose owner or permissions changed) is opened anew, so a missing file is created again and a file
-// made read-only fails the line. Every MiB appended is handed to the writeback, so the system never
-// has a large piece of it to write back at once.
+// its folder, or else the path itself, tells whether the path may name another file or the
+// file other permissions; then it is opened anew, so a missing file is created again and a
+// file made read-only fails the line. Every MiB appended is handed to the writeback, so the
+// system never has a large piece of it to write back at once.
 class TextLog
 {
 public:
