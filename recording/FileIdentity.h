@@ -21,7 +21,6 @@ struct FileIdentity
         return isSameFile(other) && mode == other.mode && owner == other.owner &&
                group == other.group;
     }
-    bool operator!=(const FileIdentity &other) const { return !(*this == other); }
 
     // The file `path` names, symbolic links followed; nothing, with errno set, if there is
     // none. No timestamps are asked for: where the filesystem keeps fine-grained times, a file

@@ -43,7 +43,6 @@ void TextLog::throwError(const QString &what) const
 
 void TextLog::close()
 {
-    m_identity = {};
     if (m_file.close() != 0)
         throwError(QStringLiteral("Cannot write to %1: "));
 }
@@ -96,7 +95,6 @@ void TextLog::append(const QString &timestamp, const QString &text)
             const QString note = takeBack(m_file.get(), line.size() - left);
             // The next line starts afresh with whatever the path names then.
             m_file.close();
-            m_identity = {};
             const Failure failure =
                 Failure::fromErrno(error, QStringLiteral("Cannot write to %1: ").arg(m_path));
             throw Failure(error, failure.description() + note);
