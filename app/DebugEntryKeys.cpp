@@ -1,6 +1,6 @@
 #include "DebugEntryKeys.h"
 
-#include "EntryList.h"
+#include "ListBox.h"
 
 #include <QKeyEvent>
 #include <QWidget>
@@ -18,7 +18,7 @@ bool typesCharacter(const QKeyEvent &event)
 
 } // namespace
 
-DebugEntryKeys::DebugEntryKeys(QWidget *listWidget, EntryList &entries)
+DebugEntryKeys::DebugEntryKeys(QWidget *listWidget, ListBox &entries)
     : m_entries(entries)
 {
     listWidget->installEventFilter(this);
@@ -26,8 +26,11 @@ DebugEntryKeys::DebugEntryKeys(QWidget *listWidget, EntryList &entries)
 
 bool DebugEntryKeys::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress && typesCharacter(*static_cast<QKeyEvent *>(event)))
+    if (event->type() == QEvent::KeyPress && typesCharacter(*static_cast<QKeyEvent *>(event))) {
         addNewestEntry(m_entries, m_source.nextEntry());
+        // Shown before the list handles the key, so its type-ahead search has the last word.
+        m_entries.showChanges();
+    }
     // The list still handles the key itself, type-ahead search included.
     return QObject::eventFilter(watched, event);
 }

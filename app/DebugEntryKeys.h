@@ -4,7 +4,7 @@
 
 #include <QObject>
 
-class EntryList;
+class ListBox;
 class QWidget;
 
 // A test aid on the list widget: every key press that types a character adds a made-up entry
@@ -15,7 +15,7 @@ class DebugEntryKeys : public QObject
 
 public:
     // Watches the keys of `listWidget`, which shows `entries`.
-    DebugEntryKeys(QWidget *listWidget, EntryList &entries);
+    DebugEntryKeys(QWidget *listWidget, ListBox &entries);
 
     // Starts the numbers afresh from `seed`.
     void seed(quint64 seed) { m_source.seed(seed); }
@@ -24,6 +24,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    EntryList &m_entries;
+    ListBox &m_entries;
     DebugEntrySource m_source;
 };

@@ -64,8 +64,9 @@ protected:
 
 } // namespace
 
-ListBox::ListBox(QListWidget *widget)
+ListBox::ListBox(QListWidget *widget, std::function<void()> changed)
     : m_widget(widget)
+    , m_changed(std::move(changed))
 {
     m_widget->setSelectionMode(QAbstractItemView::SingleSelection);
     // A 2 px sunken border whatever the style, so the start-up size holds exactly 40 rows.
@@ -83,33 +84,23 @@ ListBox::ListBox(QListWidget *widget)
 
 void ListBox::addItem(const QString &text)
 {
-    if (m_updating)
-        m_added.append(text);
-    else
-        m_widget->addItem(text);
+    m_added.append(text);
+    m_changed();
 }
 
 int ListBox::count() const
 {
-    if (m_updating)
-        return m_widget->count() - m_removed + int(m_added.size());
-    return m_widget->count();
+    return m_widget->count() - m_removed + int(m_added.size());
 }
 
 void ListBox::setSelectedIndex(int index)
 {
-    if (m_updating)
-        m_selected = index;
-    else
-        select(index);
+    m_selected = index;
+    m_changed();
 }
 
 void ListBox::removeFirst()
 {
-    if (!m_updating) {
-        delete m_widget->takeItem(0);
-        return;
-    }
     if (m_removed < m_widget->count())
         ++m_removed;
     else if (!m_added.isEmpty())
@@ -117,18 +108,11 @@ void ListBox::removeFirst()
     // The selected item stays selected, one row up.
     if (m_selected >= 0)
         --m_selected;
+    m_changed();
 }
 
-void ListBox::beginUpdate()
+void ListBox::showChanges()
 {
-    m_updating = true;
-}
-
-void ListBox::endUpdate()
-{
-    if (!m_updating)
-        return;
-    m_updating = false;
     if (m_removed > 0 && m_removed == m_widget->count()) {
         m_widget->clear();
     } else {

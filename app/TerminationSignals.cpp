@@ -13,6 +13,7 @@ sigset_t terminationSet()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -45,8 +46,13 @@ void TerminationSignals::drain()
 {
     signalfd_siginfo info;
     bool any = false;
-    while (::read(m_signalFd.get(), &info, sizeof info) == ssize_t(sizeof info))
-        any = true;
-    if (any)
-        emit received();
+    while (::read(m_signalFd.get(), &info, sizeof info) == ssize_t(sizeof info)) {
+        // A closed terminal may hang up more than once; only a user's repeat is meant to hurry.
+        if (info.ssi_signo != SIGHUP || m_requests == 0)
+            any = true;
+    }
+    if (!any)
+        return;
+    ++m_requests;
+    emit received();
 }

@@ -8,8 +8,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal, so they end the program as closing the window
-// does.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so they end the program as closing the
+// window does; a repeated SIGINT or SIGTERM is told again, a repeated SIGHUP is not.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -30,4 +30,5 @@ private:
 
     FileDescriptor m_signalFd;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    int m_requests = 0;
 };

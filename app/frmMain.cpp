@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QListWidget>
 
+#include <cstdio>
+
 namespace {
 
 // The list keeps its start-up margins to the client area: at (2, 4), 787 x 524 px in 793 x 534.
@@ -32,13 +34,13 @@ frmMain::frmMain(const QString &applicationDirectory,
     , m_clock(clock)
     , m_reporter(reporter)
     , lstData(new QListWidget(this))
-    , m_list(lstData)
+    , m_list(lstData, [this] { showSoon(); })
     , m_debugKeys(lstData, m_list)
-    , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
-    , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
-    , m_recorder(m_list, m_textLog, m_database, clock)
     , Winsock1(port)
     , m_receiver(Winsock1, m_recorder, clock)
+    , m_recorder(m_list, m_textLog, m_database, clock)
+    , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
+    , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("KIVLogging"));
@@ -47,8 +49,14 @@ frmMain::frmMain(const QString &applicationDirectory,
     resize(StartWidth, StartHeight);
     layoutList();
 
-    connect(&m_receiver, &DatagramReceiver::captionChanged, this, &QWidget::setWindowTitle);
+    m_showTimer.setSingleShot(true);
+    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showChanges);
+    connect(&m_receiver, &DatagramReceiver::captionChanged, this, [this](const QString &caption) {
+        m_caption = caption;
+        showSoon();
+    });
     connect(&m_receiver, &DatagramReceiver::failed, this, &frmMain::fail);
+    connect(&m_receiver, &DatagramReceiver::drained, this, &frmMain::finishStop);
 }
 
 frmMain::~frmMain() = default;
@@ -66,8 +74,63 @@ void frmMain::Form_Load()
 void frmMain::fail(const Failure &failure)
 {
     m_receiver.stop();
-    m_reporter.report(failure);
+    Winsock1.stopReceiving();
+    const quint64 unrecorded = m_receiver.unrecorded();
+    Failure told = failure;
+    if (unrecorded > 0) {
+        told = Failure(
+            failure.number(),
+            failure.description() +
+                QStringLiteral("; %1 received datagrams were left unrecorded").arg(unrecorded));
+    }
+    m_reporter.report(told);
+    Winsock1.tellFinalLosses(unrecorded);
     QCoreApplication::exit(1);
+}
+
+void frmMain::requestStop()
+{
+    if (!m_stopping) {
+        close();
+        return;
+    }
+    // Asked again while recording what was received: the user would rather not wait.
+    m_receiver.stop();
+    const quint64 unrecorded = m_receiver.unrecorded();
+    std::fprintf(stderr, "KIVLogging: stopped before recording %llu received datagrams.\n",
+                 static_cast<unsigned long long>(unrecorded));
+    Winsock1.tellFinalLosses(unrecorded);
+    QCoreApplication::exit(1);
+}
+
+void frmMain::finishStop()
+{
+    // The log stays open between lines; an error only its close tells is reported here.
+    try {
+        m_textLog.close();
+    } catch (const Failure &failure) {
+        fail(failure);
+        return;
+    }
+    Winsock1.tellFinalLosses(m_receiver.unrecorded());
+    QCoreApplication::exit(0);
+}
+
+void frmMain::showSoon()
+{
+    if (m_showTimer.isActive())
+        return;
+    constexpr qint64 interval = 1000 / ShowsPerSecond;
+    const qint64 since = m_lastShown.isValid() ? m_lastShown.elapsed() : interval;
+    m_showTimer.start(int(std::max<qint64>(0, interval - since)));
+}
+
+void frmMain::showChanges()
+{
+    m_list.showChanges();
+    if (!m_caption.isNull())
+        setWindowTitle(std::exchange(m_caption, QString()));
+    m_lastShown.start();
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)
@@ -93,10 +156,9 @@ void frmMain::closeEvent(QCloseEvent *event)
 {
     m_notice.close();
     event->accept();
-    // The log stays open between lines; an error only its close tells is reported here.
-    try {
-        m_textLog.close();
-    } catch (const Failure &failure) {
-        fail(failure);
-    }
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    // Nothing more is taken from the network, and everything received is recorded first.
+    m_receiver.drain();
 }

@@ -9,6 +9,8 @@
 #include "TextLog.h"
 #include "frmNotice.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 class Clock;
@@ -39,6 +41,11 @@ public:
 
     quint16 localPort() const { return Winsock1.localPort(); }
 
+    // A request to end, as by SIGTERM: the first one closes the window, which stops taking
+    // datagrams and ends the program once every one received is recorded; another one before
+    // that ends it at once.
+    void requestStop();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -46,7 +53,15 @@ protected:
 private:
     // Reports a failure in a running handler and ends the program, as nothing is caught.
     void fail(const Failure &failure);
+    // Ends the program once the drain after closing is over.
+    void finishStop();
+    // Shows the list's changes and the caption soon: at once after a quiet spell, else at
+    // most ShowsPerSecond times a second, whatever the rate of entries.
+    void showSoon();
+    void showChanges();
     void layoutList();
+
+    static constexpr int ShowsPerSecond = 30;
 
     QString m_applicationDirectory;
     const Clock &m_clock;
@@ -54,10 +69,18 @@ private:
     QListWidget *lstData;
     ListBox m_list;
     DebugEntryKeys m_debugKeys;
-    TextLog m_textLog;
-    DatabaseLog m_database;
-    EntryRecorder m_recorder;
+    QTimer m_showTimer;
+    QElapsedTimer m_lastShown;
+    QString m_caption;
+    bool m_stopping = false;
+
+    // The road of a datagram: the socket's reader queues it, the receiver turns it into an
+    // entry, the recorder puts that in the list, the text log and the database.
     DatagramSocket Winsock1;
     DatagramReceiver m_receiver;
+    EntryRecorder m_recorder;
+    TextLog m_textLog;
+    DatabaseLog m_database;
+
     frmNotice m_notice;
 };

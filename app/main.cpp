@@ -40,19 +40,24 @@ int main(int argc, char *argv[])
     TerminationSignals::block();
 
     QApplication application(argc, argv);
+    // Closing the window starts the stop; the program ends once what was received is recorded.
+    QApplication::setQuitOnLastWindowClosed(false);
     if (headlessFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))
         std::fputs("KIVLogging: cannot reach the display; running headless.\n", stderr);
     TerminationSignals terminationSignals;
     Clock clock;
     FailureReporter reporter;
     frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock, reporter);
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &window, &QWidget::close);
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
+                     &frmMain::requestStop);
     try {
         window.Form_Load();
     } catch (const Failure &failure) {
         reporter.report(failure);
         return 1;
     }
-    window.show();
+    // Headless, nobody would see the window: it is never drawn.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        window.show();
     return application.exec();
 }

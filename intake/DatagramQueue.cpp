@@ -38,10 +38,13 @@ void DatagramQueue::unmapBlock(Block *block)
     ::munmap(block, bytes);
 }
 
-DatagramQueue::DatagramQueue(qsizetype capacityBytes, qsizetype blockBytes)
+DatagramQueue::DatagramQueue(qsizetype capacityBytes,
+                             qsizetype blockBytes,
+                             quint64 capacityDatagrams)
     : m_blockBytes(std::max(std::min(blockBytes, capacityBytes),
                             qsizetype(sizeof(Block)) + recordBytes(MaxDatagramBytes)))
     , m_capacityBytes(std::max(capacityBytes, 2 * m_blockBytes))
+    , m_capacityDatagrams(capacityDatagrams)
     , m_ready(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     , m_first(mapBlock(m_blockBytes))
     , m_last(m_first)
@@ -66,11 +69,13 @@ DatagramQueue::~DatagramQueue()
 int DatagramQueue::push(const QByteArrayView *datagrams, int count)
 {
     int dropped = 0;
-    bool pushed = false;
+    int pushed = 0;
+    quint64 queued = m_queued.load(std::memory_order_relaxed);
+    const quint64 room = m_capacityDatagrams - (queued - m_taken.load(std::memory_order_relaxed));
     for (int i = 0; i < count; ++i) {
         const QByteArrayView datagram = datagrams[i];
         const qsizetype bytes = recordBytes(datagram.size());
-        if (datagram.size() > MaxDatagramBytes ||
+        if (datagram.size() > MaxDatagramBytes || quint64(pushed) >= room ||
             (m_last->written + bytes > m_last->dataBytes && !addBlock())) {
             ++dropped;
             continue;
@@ -80,15 +85,16 @@ int DatagramQueue::push(const QByteArrayView *datagrams, int count)
         std::memcpy(record, &length, sizeof length);
         std::memcpy(record + sizeof length, datagram.data(), size_t(datagram.size()));
         m_last->written += bytes;
-        pushed = true;
+        ++pushed;
     }
     m_last->published.store(m_last->written, std::memory_order_release);
+    m_queued.store(queued + quint64(pushed), std::memory_order_relaxed);
     if (dropped > 0)
         m_dropped.fetch_add(quint64(dropped), std::memory_order_relaxed);
     // Against the taker's last look before it waits: either it sees these datagrams or it
     // is woken for them.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (pushed && m_takerWaiting.load(std::memory_order_relaxed))
+    if (pushed > 0 && m_takerWaiting.load(std::memory_order_relaxed))
         signalReady();
     return dropped;
 }
@@ -139,6 +145,8 @@ bool DatagramQueue::take(QByteArray *datagram)
                 *datagram =
                     QByteArray(block->data() + block->read + sizeof length, qsizetype(length));
                 block->read += recordBytes(length);
+                m_taken.store(m_taken.load(std::memory_order_relaxed) + 1,
+                              std::memory_order_relaxed);
             }
             return true;
         }

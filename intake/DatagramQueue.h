@@ -10,21 +10,25 @@
 #include <optional>
 
 // Whole datagrams in arrival order from the thread that reads the socket (the giver) to the
-// one that records them (the taker), bounded by the memory it holds. A datagram that finds it
-// full is dropped and counted. Neither side ever waits for the other: the giver must keep up
-// with the network whatever the taker does. Its descriptor is readable while datagrams (or
-// the giver's failure) wait, and may be now and then when none do.
+// one that records them (the taker), bounded by the memory and the number of datagrams it
+// holds. A datagram that finds it full is dropped and counted. Neither side ever waits for the
+// other: the giver must keep up with the network whatever the taker does. Its descriptor is
+// readable while datagrams (or the giver's failure) wait, and may be now and then when none do.
 class DatagramQueue
 {
 public:
     // The largest datagram it takes, more than any UDP payload.
     static constexpr qsizetype MaxDatagramBytes = 65536;
     static constexpr qsizetype DefaultBlockBytes = 1024 * 1024;
+    // Bounds how long recording what a full queue holds takes: a stop records all of it.
+    static constexpr quint64 DefaultCapacityDatagrams = 2 * 1024 * 1024;
 
     // Holds at most `capacityBytes` in blocks of `blockBytes`, each at least large enough
     // for the largest datagram, and at least two of them: the block being filled may only be
     // reused once the next one exists. Throws Failure when it gets no memory or descriptor.
-    explicit DatagramQueue(qsizetype capacityBytes, qsizetype blockBytes = DefaultBlockBytes);
+    explicit DatagramQueue(qsizetype capacityBytes,
+                           qsizetype blockBytes = DefaultBlockBytes,
+                           quint64 capacityDatagrams = DefaultCapacityDatagrams);
     ~DatagramQueue();
     DatagramQueue(const DatagramQueue &) = delete;
     DatagramQueue &operator=(const DatagramQueue &) = delete;
@@ -40,8 +44,9 @@ public:
     // Taker: the giver's failure, once every datagram before it has been taken.
     std::optional<Failure> failure();
 
-    // Datagrams dropped because the queue was full, since construction.
+    // Datagrams dropped because the queue was full, and those queued, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+    quint64 queued() const { return m_queued.load(std::memory_order_relaxed); }
     qsizetype heldBytes() const { return m_blocks.load(std::memory_order_relaxed) * m_blockBytes; }
     qsizetype capacityBytes() const { return m_capacityBytes; }
     int readyDescriptor() const { return m_ready.get(); }
@@ -73,11 +78,14 @@ private:
 
     const qsizetype m_blockBytes;
     const qsizetype m_capacityBytes;
+    const quint64 m_capacityDatagrams;
     FileDescriptor m_ready;
     Block *m_first;
     Block *m_last;
     std::atomic<qsizetype> m_blocks{1};
     std::atomic<quint64> m_dropped{0};
+    std::atomic<quint64> m_queued{0};
+    std::atomic<quint64> m_taken{0};
     std::atomic<bool> m_takerWaiting{true};
     std::atomic<bool> m_failed{false};
     std::optional<Failure> m_failure;

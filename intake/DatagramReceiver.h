@@ -10,9 +10,10 @@ class Clock;
 class DatagramSocket;
 class EntryRecorder;
 
-// Turns each datagram into an entry, records it and stamps the caption with the time of
-// the latest entry. Records in slices of a few milliseconds and lets the event loop have its
-// turn between them. After a failure it takes no more datagrams.
+// The road of a datagram after the socket: each one queued becomes an entry, is recorded
+// (list, text log, database) and stamps the caption with the time of the latest entry.
+// Records in slices of a few milliseconds, one transaction each, and lets the event loop have
+// its turn between them. After a failure it takes no more datagrams.
 class DatagramReceiver : public QObject
 {
     Q_OBJECT
@@ -26,19 +27,27 @@ public:
     // The entry text of a datagram: its bytes less the last, in Windows-1252.
     static QString entryText(const QByteArray &datagram);
 
-    // Stops taking datagrams; those waiting stay queued.
+    // Takes no more datagrams from the network and records every one received; then drained.
+    void drain();
+    // Stops recording; datagrams not recorded yet stay so.
     void stop();
+
+    // Datagrams received but not recorded in all three places.
+    quint64 unrecorded() const;
 
 signals:
     void captionChanged(const QString &caption);
     void failed(const Failure &failure);
+    void drained();
 
 private:
-    void onDataArrival();
+    void recordSlice();
+    void fail(const Failure &failure);
 
     DatagramSocket &m_socket;
     EntryRecorder &m_recorder;
     const Clock &m_clock;
     QTimer m_nextSlice;
+    bool m_draining = false;
     bool m_stopped = false;
 };

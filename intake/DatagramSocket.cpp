@@ -1,23 +1,19 @@
 #include "DatagramSocket.h"
 
-#include "BurstWatch.h"
 #include "Failure.h"
-#include "LossReport.h"
 
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <linux/filter.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <system_error>
 
 namespace {
@@ -25,26 +21,12 @@ namespace {
 // Bursts wait in the kernel only for as long as the reader takes to come round again. The
 // kernel may clamp the request (to 425984 bytes on a stock system).
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
-// Datagrams taken from the kernel per call.
-constexpr int Batch = 64;
 
-} // namespace
-
-qint64 DatagramSocket::monotonicMilliseconds()
+qint64 monotonicMilliseconds()
 {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-namespace {
-
-bool otherProcessorsAvailable()
-{
-    cpu_set_t processors;
-    CPU_ZERO(&processors);
-    return ::sched_getaffinity(0, sizeof processors, &processors) == 0 &&
-           CPU_COUNT(&processors) > 1;
 }
 
 void tellStderr(const QByteArray &line)
@@ -64,12 +46,7 @@ DatagramSocket::DatagramSocket(quint16 localPort, qsizetype queueBytes, QObject 
 
 DatagramSocket::~DatagramSocket()
 {
-    if (!m_reader.joinable())
-        return;
-    m_stopping.store(true);
-    const quint64 one = 1;
-    (void)!::write(m_stop.get(), &one, sizeof one);
-    m_reader.join();
+    stopReceiving();
 }
 
 void DatagramSocket::Bind()
@@ -132,6 +109,13 @@ void DatagramSocket::Bind()
     if (!stop.isValid())
         fail("make the reader for");
 
+    // Room for the largest datagram in each slot; only the pages datagrams reach are ever
+    // touched, so small datagrams keep little of it resident.
+    const auto slotBytes = size_t(DatagramQueue::MaxDatagramBytes);
+    m_buffers.reset(new char[Batch * slotBytes]);
+    for (int i = 0; i < Batch; ++i)
+        m_vectors[i] = {m_buffers.get() + i * slotBytes, slotBytes};
+
     m_socket = std::move(socket);
     m_stop = std::move(stop);
     try {
@@ -170,97 +154,126 @@ void DatagramSocket::resumeNotifications()
         m_notifier->setEnabled(true);
 }
 
+void DatagramSocket::stopReceiving()
+{
+    if (!m_reader.joinable())
+        return;
+    const quint64 one = 1;
+    (void)!::write(m_stop.get(), &one, sizeof one);
+    m_reader.join();
+    m_socket.close();
+}
+
+void DatagramSocket::tellFinalLosses(quint64 unrecorded)
+{
+    if (const auto line = m_lossReport.finish(droppedByKernel(), m_queueDrops, unrecorded))
+        tellStderr(*line);
+}
+
 void DatagramSocket::readDatagrams()
 {
-    // Room for the largest datagram in each slot; only the pages datagrams reach are ever
-    // touched, so small datagrams keep little of it resident.
-    const auto slotBytes = size_t(DatagramQueue::MaxDatagramBytes);
-    const std::unique_ptr<char[]> buffers(new char[Batch * slotBytes]);
-    struct Control
-    {
-        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(quint32))];
-    };
-    std::array<Control, Batch> controls;
-    std::array<iovec, Batch> vectors;
-    std::array<mmsghdr, Batch> messages;
-    std::array<QByteArrayView, Batch> datagrams;
-    for (int i = 0; i < Batch; ++i)
-        vectors[i] = {buffers.get() + i * slotBytes, slotBytes};
-
-    LossReport lossReport;
-    quint64 queueDrops = 0;
-    quint64 kernelDrops = 0;
-    quint32 lastKernelCount = 0;
     pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
-    BurstWatch burst;
-    // While a burst is on the reader does not sleep between calls: a sleeping reader is woken
-    // on the processor of whoever wakes it, which in a local flood is the busy sender, and it
-    // waits there for milliseconds while the kernel's buffer overflows. Spinning only makes
-    // sense when another processor is left for everything else.
-    const bool spinDuringBursts = otherProcessorsAvailable();
-
-    while (!m_stopping.load(std::memory_order_relaxed)) {
-        for (int i = 0; i < Batch; ++i) {
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_control = controls[i].bytes;
-            messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+    for (;;) {
+        const int timeout = int(m_lossReport.millisecondsUntilDue(monotonicMilliseconds()));
+        const int ready = ::poll(waits, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            failReading("wait for datagrams on");
+            return;
         }
-        const int received =
-            ::recvmmsg(m_socket.get(), messages.data(), Batch, MSG_DONTWAIT, nullptr);
-        if (received < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                const int error = errno;
-                m_queue.fail(Failure::fromErrno(
-                    error, QStringLiteral("Cannot receive on UDP port %1: ").arg(m_localPort)));
+        if (ready > 0 && (waits[1].revents & POLLIN))
+            break;
+        if (ready > 0) {
+            // A full batch means more may wait; a short one that the kernel had no more.
+            int received;
+            while ((received = receiveBatch()) == Batch) {
+            }
+            if (received < 0)
                 return;
-            }
-            const qint64 now = monotonicMilliseconds();
-            if (spinDuringBursts && now < burst.until())
-                continue;
-            if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
-                tellStderr(*line);
-            const qint64 timeout = lossReport.millisecondsUntilDue(now);
-            ::poll(waits, 2, int(timeout));
-            continue;
         }
-
-        for (int i = 0; i < received; ++i) {
-            datagrams[i] = QByteArrayView(static_cast<const char *>(vectors[i].iov_base),
-                                          qsizetype(messages[i].msg_len));
-            msghdr &header = messages[i].msg_hdr;
-            for (cmsghdr *control = CMSG_FIRSTHDR(&header); control;
-                 control = CMSG_NXTHDR(&header, control)) {
-                if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
-                    quint32 count;
-                    std::memcpy(&count, CMSG_DATA(control), sizeof count);
-                    // The kernel's count is 32 bits and wraps; the difference does not care.
-                    kernelDrops += quint32(count - lastKernelCount);
-                    lastKernelCount = count;
-                }
-            }
-        }
-        queueDrops += quint64(m_queue.push(datagrams.data(), received));
-        m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
-        const qint64 now = monotonicMilliseconds();
-        burst.add(received, now);
-        m_burstUntil.store(burst.until(), std::memory_order_relaxed);
-        if (const auto line = lossReport.update(kernelDrops, queueDrops, now))
-            tellStderr(*line);
+        tellDueLosses();
     }
 
+    // Datagrams the kernel takes from now on are refused by a filter that drops them all, so
+    // the ones already waiting are the last: every one of them is queued.
+    countLateKernelDrops();
+    sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
+    const sock_fprog filter{1, &dropAll};
+    if (::setsockopt(m_socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
+        failReading("stop receiving on");
+        return;
+    }
+    int received;
+    while ((received = receiveBatch()) > 0) {
+    }
+}
+
+int DatagramSocket::receiveBatch()
+{
+    for (int i = 0; i < Batch; ++i) {
+        m_messages[i] = {};
+        m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
+        m_messages[i].msg_hdr.msg_iovlen = 1;
+        m_messages[i].msg_hdr.msg_control = m_controls[i].bytes;
+        m_messages[i].msg_hdr.msg_controllen = sizeof m_controls[i].bytes;
+    }
+    int received;
+    do {
+        received = ::recvmmsg(m_socket.get(), m_messages.data(), Batch, MSG_DONTWAIT, nullptr);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        failReading("receive on");
+        return -1;
+    }
+
+    quint64 kernelDrops = m_kernelDrops.load(std::memory_order_relaxed);
+    for (int i = 0; i < received; ++i) {
+        m_datagrams[i] = QByteArrayView(static_cast<const char *>(m_vectors[i].iov_base),
+                                        qsizetype(m_messages[i].msg_len));
+        msghdr &header = m_messages[i].msg_hdr;
+        for (cmsghdr *control = CMSG_FIRSTHDR(&header); control;
+             control = CMSG_NXTHDR(&header, control)) {
+            if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
+                quint32 count;
+                std::memcpy(&count, CMSG_DATA(control), sizeof count);
+                // The kernel's count is 32 bits and wraps; the difference does not care.
+                kernelDrops += quint32(count - m_lastKernelCount);
+                m_lastKernelCount = count;
+            }
+        }
+    }
+    m_queueDrops += quint64(m_queue.push(m_datagrams.data(), received));
+    m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
+    return received;
+}
+
+void DatagramSocket::failReading(const char *step)
+{
+    const int error = errno;
+    m_queue.fail(Failure::fromErrno(
+        error,
+        QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort)));
+    countLateKernelDrops();
+}
+
+void DatagramSocket::countLateKernelDrops()
+{
     // Datagrams carry the kernel's count of those dropped before them; the socket's own count
     // also has those dropped after the last one.
     std::array<quint32, SK_MEMINFO_VARS> memory{};
     socklen_t length = sizeof memory;
     if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0 &&
         length > socklen_t(SK_MEMINFO_DROPS * sizeof(quint32))) {
-        kernelDrops += quint32(memory[SK_MEMINFO_DROPS] - lastKernelCount);
-        m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
+        m_kernelDrops.fetch_add(quint32(memory[SK_MEMINFO_DROPS] - m_lastKernelCount),
+                                std::memory_order_relaxed);
+        m_lastKernelCount = memory[SK_MEMINFO_DROPS];
     }
-    if (const auto line = lossReport.finish(kernelDrops, queueDrops))
+}
+
+void DatagramSocket::tellDueLosses()
+{
+    const auto line = m_lossReport.update(droppedByKernel(), m_queueDrops, monotonicMilliseconds());
+    if (line)
         tellStderr(*line);
 }

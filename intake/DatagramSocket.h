@@ -2,21 +2,25 @@
 
 #include "DatagramQueue.h"
 #include "FileDescriptor.h"
+#include "LossReport.h"
 
 #include <QByteArray>
 #include <QObject>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
 
+#include <sys/socket.h>
+
 class QSocketNotifier;
 
 // A UDP socket bound to one port on every local address, IPv4 and IPv6, with a receive buffer
-// of its own: a reader thread takes the datagrams from the kernel as fast as they arrive and
-// queues each whole, in arrival order, for the thread that owns this object. Datagrams lost
-// in a full queue or in the kernel's buffer are counted and told on stderr, at most every
-// few seconds.
+// of its own: a reader thread takes the datagrams from the kernel as they arrive and queues
+// each whole, in arrival order, for the thread that owns this object. It sleeps in the kernel
+// whenever the socket is empty. Datagrams lost in a full queue or in the kernel's buffer are
+// counted and told on stderr, at most every few seconds.
 class DatagramSocket : public QObject
 {
     Q_OBJECT
@@ -28,7 +32,7 @@ public:
     explicit DatagramSocket(quint16 localPort,
                             qsizetype queueBytes = DefaultQueueBytes,
                             QObject *parent = nullptr);
-    // Stops the reader; datagrams still queued are dropped with the queue.
+    // Stops receiving; datagrams still queued are dropped with the queue.
     ~DatagramSocket() override;
 
     // Binds once and starts the reader. Throws Failure (errno and a description naming the
@@ -41,45 +45,60 @@ public:
     // reader's Failure once the datagrams received before it have been taken.
     bool GetData(QByteArray &data);
 
-    // Stops DataArrival; the reader goes on queueing until destruction.
+    // Stops DataArrival; the reader goes on queueing.
     void stopNotifications();
     // Raises DataArrival again after stopNotifications.
     void resumeNotifications();
 
-    // Whether a burst is on: the reader saw datagrams coming in faster than the recording
-    // takes them, a moment ago.
-    bool isBurstOn() const
-    {
-        return monotonicMilliseconds() < m_burstUntil.load(std::memory_order_relaxed);
-    }
-    // Whether the recording should wait and leave the processors to the reader: a burst is
-    // on (the kernel's buffer holds only milliseconds of it) and the queue has room for as
-    // much again. Past half full the recording goes on whatever comes in, so that a long
-    // flood does not fill the queue while nothing is taken.
-    bool isBusy() const
-    {
-        return isBurstOn() && m_queue.heldBytes() <= m_queue.capacityBytes() / 2;
-    }
+    // Takes no more datagrams: those the kernel holds for the socket are still queued, later
+    // ones are refused. Returns when the reader has ended.
+    void stopReceiving();
 
+    // Datagrams queued since Bind; exact once receiving has stopped.
+    quint64 received() const { return m_queue.queued(); }
     // Datagrams lost so far because the queue was full, or the kernel's buffer.
     quint64 droppedByQueue() const { return m_queue.dropped(); }
     quint64 droppedByKernel() const { return m_kernelDrops.load(std::memory_order_relaxed); }
+
+    // After stopReceiving: tells the losses not told yet, with `unrecorded` datagrams that
+    // were received but never recorded.
+    void tellFinalLosses(quint64 unrecorded);
 
 signals:
     // Datagrams are waiting. Raised again on the next loop pass while any remain.
     void DataArrival();
 
 private:
-    static qint64 monotonicMilliseconds();
+    static constexpr int Batch = 64;
+
     void readDatagrams();
+    // Takes one batch from the kernel into the queue; the number taken, 0 when none waited,
+    // -1 after a failure, which is handed to the queue.
+    int receiveBatch();
+    void failReading(const char *step);
+    // Counts from the socket itself what the kernel dropped after the last datagram taken.
+    void countLateKernelDrops();
+    void tellDueLosses();
 
     quint16 m_localPort;
     DatagramQueue m_queue;
     FileDescriptor m_socket;
     FileDescriptor m_stop;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<qint64> m_burstUntil{0};
-    std::atomic<quint64> m_kernelDrops{0};
     std::thread m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
+
+    // The reader's own, until it has ended.
+    struct Control
+    {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(quint32))];
+    };
+    std::unique_ptr<char[]> m_buffers;
+    std::array<Control, Batch> m_controls;
+    std::array<iovec, Batch> m_vectors;
+    std::array<mmsghdr, Batch> m_messages;
+    std::array<QByteArrayView, Batch> m_datagrams;
+    LossReport m_lossReport;
+    quint64 m_queueDrops = 0;
+    quint32 m_lastKernelCount = 0;
+    std::atomic<quint64> m_kernelDrops{0};
 };

@@ -11,25 +11,30 @@ LossReport::update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMillisecon
     return line();
 }
 
-std::optional<QByteArray> LossReport::finish(quint64 kernelTotal, quint64 queueTotal)
+std::optional<QByteArray>
+LossReport::finish(quint64 kernelTotal, quint64 queueTotal, quint64 unrecorded)
 {
     m_kernelTotal = kernelTotal;
     m_queueTotal = queueTotal;
-    if (m_kernelTotal == m_kernelReported && m_queueTotal == m_queueReported)
+    if (m_kernelTotal == m_kernelReported && m_queueTotal == m_queueReported && unrecorded == 0)
         return std::nullopt;
-    return line();
+    return line(unrecorded);
 }
 
-QByteArray LossReport::line()
+QByteArray LossReport::line(quint64 unrecorded)
 {
     const quint64 kernel = m_kernelTotal - m_kernelReported;
     const quint64 queue = m_queueTotal - m_queueReported;
     m_kernelReported = m_kernelTotal;
     m_queueReported = m_queueTotal;
-    return "KIVLogging: " + QByteArray::number(kernel + queue) + " datagrams lost (" +
-           QByteArray::number(kernel) + " in the kernel's receive buffer, " +
-           QByteArray::number(queue) + " in the full queue), " +
-           QByteArray::number(m_kernelTotal + m_queueTotal) + " since start\n";
+    QByteArray text = "KIVLogging: " + QByteArray::number(kernel + queue + unrecorded) +
+                      " datagrams lost (" + QByteArray::number(kernel) +
+                      " in the kernel's receive buffer, " + QByteArray::number(queue) +
+                      " in the full queue";
+    if (unrecorded > 0)
+        text += ", " + QByteArray::number(unrecorded) + " received but not recorded";
+    return text + "), " + QByteArray::number(m_kernelTotal + m_queueTotal + unrecorded) +
+           " since start\n";
 }
 
 qint64 LossReport::millisecondsUntilDue(qint64 nowMilliseconds) const

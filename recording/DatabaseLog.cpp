@@ -1,7 +1,6 @@
 #include "DatabaseLog.h"
 
 #include "Failure.h"
-#include "WalCheckpointer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -19,13 +18,6 @@ constexpr int BusyTimeoutMilliseconds = 5000;
 constexpr int SqliteBusy = 5;
 // SQLite's own code (SQLITE_READONLY_DBMOVED) for a database file moved or deleted while open.
 constexpr int DatabaseMoved = 1032;
-// A checkpoint is asked of the checkpointer each time the log has grown by this many frames,
-// SQLite's own default.
-constexpr int CheckpointFrames = 1000;
-// While inserts follow each other without pause the log can never be copied in full, and
-// only a log copied in full starts over. Past this many frames (about 64 MiB) the writer
-// pauses until a checkpoint has copied it all: a short wait every 16k rows of a flood.
-constexpr int CatchUpFrames = 16384;
 // A log that grew while a reader held it is cut back to this size once it starts over.
 constexpr int WalSizeLimitBytes = 64 * 1024 * 1024;
 
@@ -51,8 +43,6 @@ DatabaseLog::DatabaseLog(QString path)
 
 DatabaseLog::~DatabaseLog()
 {
-    // The checkpointer's connection goes first, so closing the last one folds the log back.
-    m_checkpointer.reset();
     if (!m_database.isValid())
         return;
     m_database.close();
@@ -168,8 +158,10 @@ void DatabaseLog::open()
                                          "no connection handle")
                               .arg(m_path));
     m_handle = *static_cast<sqlite3 *const *>(handle.constData());
-    if (wal)
-        startCheckpointing();
+    if (wal) {
+        execute(QStringLiteral("pragma journal_size_limit=%1;").arg(WalSizeLimitBytes),
+                QStringLiteral("Cannot use the database %1"));
+    }
 }
 
 void DatabaseLog::rememberFileIdentity()
@@ -230,64 +222,18 @@ QString DatabaseLog::createTableStatement()
     return statement;
 }
 
-void DatabaseLog::startCheckpointing()
+void DatabaseLog::executeSql(const char *statement, const QString &what)
 {
-    execute(QStringLiteral("pragma journal_size_limit=%1;").arg(WalSizeLimitBytes),
-            QStringLiteral("Cannot use the database %1"));
-    sqlite3 *connection = nullptr;
-    const int result = sqlite3_open_v2(sqlite3_db_filename(m_handle, "main"), &connection,
-                                       SQLITE_OPEN_READWRITE, nullptr);
-    SqliteHandle checkpointConnection(connection);
-    if (result != SQLITE_OK) {
-        throw Failure(result, QStringLiteral("Cannot open the database %1 for checkpoints: %2")
-                                  .arg(m_path, QString::fromUtf8(sqlite3_errstr(result))));
-    }
-    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
-    // A connection finds the log only once it has read the file.
-    const int read =
-        sqlite3_exec(connection, "select count(*) from sqlite_master;", nullptr, nullptr, nullptr);
-    if (read != SQLITE_OK) {
-        throw Failure(sqlite3_extended_errcode(connection),
-                      QStringLiteral("Cannot open the database %1 for checkpoints: %2")
-                          .arg(m_path, QString::fromUtf8(sqlite3_errmsg(connection))));
-    }
-    m_checkpointer = std::make_unique<WalCheckpointer>(std::move(checkpointConnection));
-    // The hook replaces SQLite's automatic checkpoints, which would run inside an insert.
-    sqlite3_wal_hook(m_handle, &DatabaseLog::walCommitted, this);
-    m_catchUpAt = CatchUpFrames;
-    m_checkpointAt = CheckpointFrames;
-}
-
-int DatabaseLog::walCommitted(void *self, sqlite3 *, const char *, int frames)
-{
-    auto *log = static_cast<DatabaseLog *>(self);
-    if (frames < log->m_walFrames) {
-        log->m_catchUpAt = CatchUpFrames;
-        log->m_checkpointAt = CheckpointFrames;
-    }
-    log->m_walFrames = frames;
-    return SQLITE_OK;
-}
-
-bool DatabaseLog::needsPause()
-{
-    if (m_pauseFor == 0)
-        return false;
-    if (!m_checkpointer->hasCompleted(m_pauseFor))
-        return true;
-    m_pauseFor = 0;
-    return false;
+    if (sqlite3_exec(m_handle, statement, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throwSqliteError(what);
 }
 
 void DatabaseLog::insert(const QString &timestamp, const QString &text)
 {
-    checkFileIdentity();
-    if (m_checkpointer) {
-        if (const auto failure = m_checkpointer->takeFailure()) {
-            throw Failure(failure->number(),
-                          QStringLiteral("Cannot checkpoint the database %1: ").arg(m_path) +
-                              failure->description());
-        }
+    if (!m_inTransaction) {
+        checkFileIdentity();
+        executeSql("begin;", QStringLiteral("Cannot insert into KIVData in %1"));
+        m_inTransaction = true;
     }
 
     const QByteArray statement = insertStatement(timestamp, text);
@@ -299,15 +245,25 @@ void DatabaseLog::insert(const QString &timestamp, const QString &text)
         result = sqlite3_step(compiled);
     if (result != SQLITE_DONE)
         throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"));
+}
 
-    if (!m_checkpointer)
+void DatabaseLog::commit()
+{
+    if (!m_inTransaction)
         return;
-    if (m_walFrames >= m_catchUpAt) {
-        m_pauseFor = m_checkpointer->request();
-        // A reader may keep part of the log; the next pause waits for as many frames again.
-        m_catchUpAt = m_walFrames + CatchUpFrames;
-    } else if (m_walFrames >= m_checkpointAt) {
-        m_checkpointer->request();
-        m_checkpointAt = m_walFrames + CheckpointFrames;
+    m_inTransaction = false;
+    // Some failures (a full disk, say) roll the whole transaction back by themselves.
+    if (sqlite3_get_autocommit(m_handle)) {
+        throw Failure(SQLITE_ABORT, QStringLiteral("Cannot insert into KIVData in %1: the "
+                                                   "transaction was rolled back")
+                                        .arg(m_path));
     }
+    if (sqlite3_exec(m_handle, "commit;", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return;
+    const int number = sqlite3_extended_errcode(m_handle);
+    const QString cause = QString::fromUtf8(sqlite3_errmsg(m_handle));
+    // A commit that failed may leave the transaction open; the next entry starts afresh.
+    if (!sqlite3_get_autocommit(m_handle))
+        sqlite3_exec(m_handle, "rollback;", nullptr, nullptr, nullptr);
+    throwFailure(QStringLiteral("Cannot insert into KIVData in %1"), number, cause);
 }

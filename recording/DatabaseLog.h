@@ -9,11 +9,9 @@
 
 #include <memory>
 
-class WalCheckpointer;
-
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
-// must already exist with its table. One connection serves the whole run; in WAL mode a
-// thread of its own copies the log back into the file, off the path of the inserts.
+// must already exist with its table. One connection serves the whole run. Inserts share a
+// transaction until commit: a run of entries costs the file system one write, not one each.
 class DatabaseLog
 {
 public:
@@ -28,15 +26,13 @@ public:
     // Throws Failure (SQLite's extended result code) naming the file and the cause.
     void open();
 
-    // Inserts one row; each statement commits by itself. Throws Failure, also when the file
-    // at the path is no longer the one opened (deleted, moved or replaced meanwhile) and when
-    // a checkpoint failed.
+    // Inserts one row, in the transaction the first insert after a commit begins. Throws
+    // Failure, also when the file at the path is no longer the one opened (deleted, moved or
+    // replaced meanwhile), which is looked at when a transaction begins.
     void insert(const QString &timestamp, const QString &text);
-
-    // Whether the next insert should wait: inserts without pause keep SQLite from ever folding
-    // its whole write-ahead log back, so now and then the writer lets a checkpoint finish
-    // before it goes on, or the log would grow without end.
-    bool needsPause();
+    // Commits the rows inserted since the last commit, if any. Throws Failure as insert does;
+    // those rows are then not in the file.
+    void commit();
 
     // The statement text for one row, in UTF-8: the entry's apostrophes doubled; an entry
     // holding a NUL, where SQLite would end the statement's text, goes as its UTF-8 bytes cast
@@ -51,8 +47,7 @@ private:
     [[noreturn]] void throwSqliteError(const QString &what) const;
     [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
     void execute(const QString &statement, const QString &what);
-    void startCheckpointing();
-    static int walCommitted(void *self, sqlite3 *, const char *, int frames);
+    void executeSql(const char *statement, const QString &what);
     void rememberFileIdentity();
     void checkFileIdentity();
 
@@ -65,9 +60,5 @@ private:
     // Whether the watch alone tells when the path may name another file.
     bool m_watched = false;
     sqlite3 *m_handle = nullptr;
-    std::unique_ptr<WalCheckpointer> m_checkpointer;
-    int m_walFrames = 0;
-    int m_checkpointAt = 0;
-    int m_catchUpAt = 0;
-    quint64 m_pauseFor = 0;
+    bool m_inTransaction = false;
 };

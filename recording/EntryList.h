@@ -16,28 +16,6 @@ public:
     virtual void setSelectedIndex(int index) = 0;
     // Removes item 0; a selected later item stays selected.
     virtual void removeFirst() = 0;
-
-    // From beginUpdate to endUpdate the list may go on showing what it showed before, and
-    // endUpdate shows what it holds now: a run of entries skips drawing no one could see.
-    virtual void beginUpdate() {}
-    virtual void endUpdate() {}
-};
-
-// Holds the list's display for the scope of one run of entries.
-class EntryListUpdate
-{
-public:
-    explicit EntryListUpdate(EntryList &list)
-        : m_list(list)
-    {
-        m_list.beginUpdate();
-    }
-    ~EntryListUpdate() { m_list.endUpdate(); }
-    EntryListUpdate(const EntryListUpdate &) = delete;
-    EntryListUpdate &operator=(const EntryListUpdate &) = delete;
-
-private:
-    EntryList &m_list;
 };
 
 // The most entries the list shows; the oldest goes first.

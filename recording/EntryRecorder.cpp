@@ -21,9 +21,12 @@ void EntryRecorder::WriteFile(const QString &ToWrite)
     m_textLog.append(m_clock.timestampNow(), ToWrite);
     // A sample of its own: the row's time may be a second later than the line's.
     m_database.insert(m_clock.timestampNow(), ToWrite);
+    ++m_written;
 }
 
-bool EntryRecorder::needsPause() const
+void EntryRecorder::commit()
 {
-    return m_database.needsPause();
+    const quint64 written = std::exchange(m_written, 0);
+    m_database.commit();
+    m_recorded += written;
 }

@@ -8,21 +8,26 @@ class EntryList;
 class TextLog;
 
 // Records each entry in the recent-entries list, the text log and the database log, always
-// in this order. A failed step throws Failure; the steps before it stay done.
+// in this order. The rows of a run of entries share one transaction, until commit. A failed
+// step throws Failure; the steps before it stay done.
 class EntryRecorder
 {
 public:
     EntryRecorder(EntryList &list, TextLog &textLog, DatabaseLog &database, const Clock &clock);
 
     void WriteFile(const QString &ToWrite);
+    // Commits the rows of the entries written since the last commit. Throws Failure; those
+    // entries then count as not recorded.
+    void commit();
 
-    EntryList &list() const { return m_list; }
-    // Whether the database log asks for a pause before the next entry (see DatabaseLog).
-    bool needsPause() const;
+    // Entries in all three places, their rows committed.
+    quint64 recorded() const { return m_recorded; }
 
 private:
     EntryList &m_list;
     TextLog &m_textLog;
     DatabaseLog &m_database;
     const Clock &m_clock;
+    quint64 m_written = 0;
+    quint64 m_recorded = 0;
 };

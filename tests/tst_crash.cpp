@@ -137,15 +137,15 @@ void tst_Crash::killedMidBurstLeavesBothLogsConsistent()
         }
         checkedBytes = bytes.size();
 
-        // The rows are those lines, but for the entry in hand: its line may lack its row.
+        // The rows are the first of those lines, without a hole: only the entries of the slice
+        // in hand, whose transaction the kill cut short, may have a line and no row.
         TestConnection reader(database, true);
         QCOMPARE(reader.column(QStringLiteral("pragma integrity_check")), QStringList{"ok"});
         const QStringList rows = reader.column(
             QStringLiteral("select hex(LogText) from KIVData order by ID limit -1 offset %1")
                 .arg(checkedRows));
-        const qsizetype inHand = lines.size() + (cut ? 1 : 0) - rows.size();
         QVERIFY2(
-            inHand == 0 || inHand == 1,
+            rows.size() <= lines.size(),
             qPrintable(round +
                        QStringLiteral(": %1 lines, %2 rows").arg(lines.size()).arg(rows.size())));
         for (int i = 0; i < rows.size(); ++i)

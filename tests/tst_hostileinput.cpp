@@ -103,8 +103,7 @@ void tst_HostileInput::recordAndCompare(QList<Datagram> datagrams,
         if (QTest::currentTestFailed())
             return;
     }
-    if (!QTest::qWaitFor([&] { return recordedRows() >= datagrams.size(); }, 30000))
-        return fail(QStringLiteral("%1 rows of %2").arg(recordedRows()).arg(datagrams.size()));
+    // Stopped at once: what is still in the kernel's buffer and the queue is recorded first.
     QCOMPARE(program.terminate(), 0);
 
     const QByteArray log = readFile(program.file(QStringLiteral("mylog.txt")));

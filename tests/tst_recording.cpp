@@ -372,6 +372,9 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 
     recorder.WriteFile(QStringLiteral("one"));
     QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
+    QCOMPARE(recorder.recorded(), quint64(0));
+    recorder.commit();
+    QCOMPARE(recorder.recorded(), quint64(1));
     QCOMPARE(
         queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
         QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
@@ -382,6 +385,8 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     QVERIFY_THROWS_EXCEPTION(Failure, recorder.WriteFile(QStringLiteral("two")));
     QCOMPARE(list.items(), QStringList({QStringLiteral("one"), QStringLiteral("two")}));
     QCOMPARE(list.selectedIndex(), 1);
+    recorder.commit();
+    QCOMPARE(recorder.recorded(), quint64(1));
     QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
              QStringList{QStringLiteral("1")});
 }

@@ -142,22 +142,25 @@ void tst_Window::listUpdateShowsWhatOneByOneWould()
     QFETCH(int, before);
     QFETCH(int, during);
     QListWidget widget;
-    ListBox box(&widget);
+    int changes = 0;
+    ListBox box(&widget, [&] { ++changes; });
     MemoryEntryList oneByOne;
     for (int i = 0; i < before; ++i) {
         addNewestEntry(box, QString::number(i));
         addNewestEntry(oneByOne, QString::number(i));
     }
+    box.showChanges();
     const QStringList shownBefore = itemTexts(&widget);
+    changes = 0;
 
-    box.beginUpdate();
     for (int i = before; i < before + during; ++i) {
         addNewestEntry(box, QString::number(i));
         addNewestEntry(oneByOne, QString::number(i));
         QCOMPARE(box.count(), oneByOne.count());
     }
     QCOMPARE(itemTexts(&widget), shownBefore);
-    box.endUpdate();
+    QCOMPARE(changes > 0, during > 0);
+    box.showChanges();
 
     QCOMPARE(itemTexts(&widget), oneByOne.items());
     QCOMPARE(widget.currentRow(), oneByOne.selectedIndex());
