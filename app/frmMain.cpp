@@ -118,7 +118,8 @@ void frmMain::finishStop()
 
 void frmMain::showSoon()
 {
-    if (m_showTimer.isActive())
+    // A window nobody sees (headless, or closed) gets what changed when it is shown.
+    if (m_showTimer.isActive() || !isVisible())
         return;
     constexpr qint64 interval = 1000 / ShowsPerSecond;
     const qint64 since = m_lastShown.isValid() ? m_lastShown.elapsed() : interval;
@@ -131,6 +132,12 @@ void frmMain::showChanges()
     if (!m_caption.isNull())
         setWindowTitle(std::exchange(m_caption, QString()));
     m_lastShown.start();
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    showChanges();
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)
