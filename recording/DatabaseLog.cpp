@@ -247,6 +247,15 @@ void DatabaseLog::insert(const QString &timestamp, const QString &text)
         throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"));
 }
 
+void DatabaseLog::rollback()
+{
+    if (!std::exchange(m_inTransaction, false))
+        return;
+    // A transaction a failure already rolled back has nothing left to drop.
+    if (!sqlite3_get_autocommit(m_handle))
+        sqlite3_exec(m_handle, "rollback;", nullptr, nullptr, nullptr);
+}
+
 void DatabaseLog::commit()
 {
     if (!m_inTransaction)

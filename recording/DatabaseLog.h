@@ -33,6 +33,8 @@ public:
     // Commits the rows inserted since the last commit, if any. Throws Failure as insert does;
     // those rows are then not in the file.
     void commit();
+    // Drops the rows inserted since the last commit.
+    void rollback();
 
     // The statement text for one row, in UTF-8: the entry's apostrophes doubled; an entry
     // holding a NUL, where SQLite would end the statement's text, goes as its UTF-8 bytes cast

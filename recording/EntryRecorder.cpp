@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DatabaseLog.h"
 #include "EntryList.h"
+#include "Failure.h"
 #include "TextLog.h"
 
 EntryRecorder::EntryRecorder(EntryList &list,
@@ -27,6 +28,15 @@ void EntryRecorder::WriteFile(const QString &ToWrite)
 void EntryRecorder::commit()
 {
     const quint64 written = std::exchange(m_written, 0);
+    try {
+        m_textLog.flush();
+    } catch (const Failure &) {
+        // Lines that are not in the text log get no rows either.
+        m_database.rollback();
+        throw;
+    }
     m_database.commit();
     m_recorded += written;
+    // Told once everything is in place.
+    m_textLog.checkWriteback();
 }

@@ -8,16 +8,18 @@ class EntryList;
 class TextLog;
 
 // Records each entry in the recent-entries list, the text log and the database log, always
-// in this order. The rows of a run of entries share one transaction, until commit. A failed
-// step throws Failure; the steps before it stay done.
+// in this order. The lines and rows of a run of entries are written together at commit: the
+// lines in one write, the rows in one transaction. A failed step throws Failure; the steps
+// before it stay done.
 class EntryRecorder
 {
 public:
     EntryRecorder(EntryList &list, TextLog &textLog, DatabaseLog &database, const Clock &clock);
 
     void WriteFile(const QString &ToWrite);
-    // Commits the rows of the entries written since the last commit. Throws Failure; those
-    // entries then count as not recorded.
+    // Writes the lines and commits the rows of the entries written since the last commit.
+    // Throws Failure; those entries then count as not recorded, and have no row (no line
+    // either, when the text log failed).
     void commit();
 
     // Entries in all three places, their rows committed.

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <cstring>
@@ -74,26 +75,31 @@ void TextLog::openCurrentFile()
 
 void TextLog::append(const QString &timestamp, const QString &text)
 {
-    if (auto failure = m_writeback.takeFailure())
-        throw *failure;
+    m_pending += encodeCp1252(timestamp);
+    m_pending += ": ";
+    m_pending += encodeCp1252(text);
+    m_pending += "\r\n";
+}
 
-    QByteArray line = encodeCp1252(timestamp);
-    line += ": ";
-    line += encodeCp1252(text);
-    line += "\r\n";
-
+void TextLog::flush()
+{
+    if (m_pending.isEmpty())
+        return;
+    // Whatever happens, these lines are done with; the buffer keeps its room for the next.
+    const auto done = qScopeGuard([this] { m_pending.resize(0); });
     openCurrentFile();
-    // One write call per line, so a reader or a crash never sees half of a short line.
-    const char *data = line.constData();
-    qsizetype left = line.size();
+    // One write call, so a reader or a crash sees whole lines, but for a kill in the middle
+    // of a write across a page boundary.
+    const char *data = m_pending.constData();
+    qsizetype left = m_pending.size();
     while (left > 0) {
         const ssize_t written = ::write(m_file.get(), data, size_t(left));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
-            const QString note = takeBack(m_file.get(), line.size() - left);
-            // The next line starts afresh with whatever the path names then.
+            const QString note = takeBack(m_file.get(), m_pending.size() - left);
+            // The next write starts afresh with whatever the path names then.
             m_file.close();
             const Failure failure =
                 Failure::fromErrno(error, QStringLiteral("Cannot write to %1: ").arg(m_path));
@@ -102,7 +108,7 @@ void TextLog::append(const QString &timestamp, const QString &text)
         data += written;
         left -= written;
     }
-    m_notWrittenBack += line.size();
+    m_notWrittenBack += m_pending.size();
     if (m_notWrittenBack >= WritebackBytes) {
         m_notWrittenBack = 0;
         // Without a descriptor to spare the system writes it back on its own, as always.
@@ -110,4 +116,10 @@ void TextLog::append(const QString &timestamp, const QString &text)
         if (copy.isValid())
             m_writeback.start(std::move(copy));
     }
+}
+
+void TextLog::checkWriteback()
+{
+    if (auto failure = m_writeback.takeFailure())
+        throw *failure;
 }

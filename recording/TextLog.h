@@ -7,12 +7,13 @@
 
 #include <QString>
 
-// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252.
-// Others may read, move, delete or replace it between entries: before each line a watch on
-// its folder, or else the path itself, tells whether the path may name another file or the
-// file other permissions; then it is opened anew, so a missing file is created again and a
-// file made read-only fails the line. Every MiB appended is handed to the writeback, so the
-// system never has a large piece of it to write back at once.
+// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252. Lines
+// are gathered and written together at flush, in one write. Others may read, move, delete or
+// replace the file between flushes: before each write a watch on its folder, or else the path
+// itself, tells whether the path may name another file or the file other permissions; then it
+// is opened anew, so a missing file is created again and a file made read-only fails the
+// write. Every MiB appended is handed to the writeback, so the system never has a large piece
+// of it to write back at once.
 class TextLog
 {
 public:
@@ -22,9 +23,13 @@ public:
 
     static constexpr qsizetype WritebackBytes = 1024 * 1024;
 
-    // Appends one line in a single write. Throws Failure naming the file and the cause, also
-    // when writing earlier lines back to disk failed.
+    // Adds one line to those the next flush writes.
     void append(const QString &timestamp, const QString &text);
+    // Writes the lines added since the last flush. Throws Failure naming the file and the
+    // cause; none of those lines is then in the file.
+    void flush();
+    // Throws the Failure of writing earlier lines back to disk, if any; once.
+    void checkWriteback();
     // Closes the file; the next line opens it again. Throws Failure when closing reports an
     // error that writing did not.
     void close();
@@ -43,4 +48,5 @@ private:
     bool m_watched = false;
     Writeback m_writeback;
     qsizetype m_notWrittenBack = 0;
+    QByteArray m_pending;
 };

@@ -25,6 +25,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+namespace {
+
+// One line, written at once, as a slice of one entry does.
+void writeLine(TextLog &log, const QString &timestamp, const QString &text)
+{
+    log.append(timestamp, text);
+    log.flush();
+}
+
+} // namespace
+
 class tst_Recording : public QObject
 {
     Q_OBJECT
@@ -154,10 +165,14 @@ void tst_Recording::textLogLine()
     QFETCH(QByteArray, line);
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
+    writeLine(log, QStringLiteral("12/7/2026 6:54:52 AM"), entry);
+    QCOMPARE(readFile(log.path()), line);
+    // Lines wait for the flush, and go together.
+    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
     log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
     QCOMPARE(readFile(log.path()), line);
-    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
-    QCOMPARE(readFile(log.path()), line + line);
+    log.flush();
+    QCOMPARE(readFile(log.path()), line + line + line);
 }
 
 void tst_Recording::textLogFollowsItsPath()
@@ -165,15 +180,15 @@ void tst_Recording::textLogFollowsItsPath()
     // The file stays open between lines; each line still goes to whatever the path names.
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    log.append(QStringLiteral("T"), QStringLiteral("first"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("first"));
     QVERIFY(QFile::remove(log.path()));
-    log.append(QStringLiteral("T"), QStringLiteral("second"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("second"));
     QCOMPARE(readFile(log.path()), QByteArray("T: second\r\n"));
 
     // Rotated: the old file keeps its lines, a new one takes the next.
     const QString rotated = dir.filePath(QStringLiteral("mylog.1"));
     QVERIFY(QFile::rename(log.path(), rotated));
-    log.append(QStringLiteral("T"), QStringLiteral("third"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("third"));
     QCOMPARE(readFile(rotated), QByteArray("T: second\r\n"));
     QCOMPARE(readFile(log.path()), QByteArray("T: third\r\n"));
 
@@ -185,12 +200,12 @@ void tst_Recording::textLogFollowsItsPath()
     QCOMPARE(::rename(QFile::encodeName(replacement).constData(),
                       QFile::encodeName(log.path()).constData()),
              0);
-    log.append(QStringLiteral("T"), QStringLiteral("fourth"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("fourth"));
     QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\n"));
 
     // Closed, it opens again at the next line.
     log.close();
-    log.append(QStringLiteral("T"), QStringLiteral("fifth"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("fifth"));
     QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\nT: fifth\r\n"));
 
     // A link to a file elsewhere: what happens there is out of the folder's sight.
@@ -198,9 +213,9 @@ void tst_Recording::textLogFollowsItsPath()
     const QString target = elsewhere.filePath(QStringLiteral("target.txt"));
     QVERIFY(QFile::remove(log.path()));
     QVERIFY(QFile::link(target, log.path()));
-    log.append(QStringLiteral("T"), QStringLiteral("sixth"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("sixth"));
     QVERIFY(QFile::remove(target));
-    log.append(QStringLiteral("T"), QStringLiteral("seventh"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("seventh"));
     QCOMPARE(readFile(target), QByteArray("T: seventh\r\n"));
 }
 
@@ -245,7 +260,8 @@ void tst_Recording::textLogFailureNamesFileAndCause()
     const QString path = dir.filePath(QStringLiteral("mylog.txt"));
     QVERIFY(QDir().mkdir(path)); // a directory where the file should be
     try {
-        TextLog(path).append(QStringLiteral("T"), QStringLiteral("x"));
+        TextLog log(path);
+        writeLine(log, QStringLiteral("T"), QStringLiteral("x"));
         QFAIL("appending to a directory succeeded");
     } catch (const Failure &failure) {
         QCOMPARE(failure.number(), EISDIR);
@@ -256,7 +272,7 @@ void tst_Recording::textLogFailureNamesFileAndCause()
 
     TextLog full(QStringLiteral("/dev/full"));
     try {
-        full.append(QStringLiteral("T"), QStringLiteral("x"));
+        writeLine(full, QStringLiteral("T"), QStringLiteral("x"));
         QFAIL("writing to a full device succeeded");
     } catch (const Failure &failure) {
         QCOMPARE(failure.number(), ENOSPC);
@@ -267,7 +283,7 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
 {
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    log.append(QStringLiteral("T"), QStringLiteral("whole"));
+    writeLine(log, QStringLiteral("T"), QStringLiteral("whole"));
     const QByteArray before = readFile(log.path());
 
     // Ten more bytes allowed: the next line gets part of the way in before the write fails.
@@ -283,7 +299,7 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
             std::signal(SIGXFSZ, oldHandler);
         });
         try {
-            log.append(QStringLiteral("T"), QStringLiteral("a line longer than ten bytes"));
+            writeLine(log, QStringLiteral("T"), QStringLiteral("a line longer than ten bytes"));
             QFAIL("wrote past the file size limit");
         } catch (const Failure &failure) {
             QCOMPARE(failure.number(), EFBIG);
@@ -303,7 +319,7 @@ qsizetype appendAbout(TextLog &log, qsizetype bytes)
     const QString text(95, QLatin1Char('x'));
     qsizetype lines = 0;
     for (; lines * 100 < bytes; ++lines)
-        log.append(QStringLiteral("T"), text);
+        writeLine(log, QStringLiteral("T"), text);
     return lines;
 }
 
@@ -370,11 +386,13 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
     EntryRecorder recorder(list, log, database, clock);
 
+    // Line and row wait for the commit.
     recorder.WriteFile(QStringLiteral("one"));
-    QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
     QCOMPARE(recorder.recorded(), quint64(0));
+    QVERIFY(!QFile::exists(path));
     recorder.commit();
     QCOMPARE(recorder.recorded(), quint64(1));
+    QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
     QCOMPARE(
         queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
         QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
@@ -382,13 +400,17 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     // A failed step leaves the earlier ones done and the later ones undone.
     QVERIFY(QFile::remove(path));
     QVERIFY(QDir().mkdir(path));
-    QVERIFY_THROWS_EXCEPTION(Failure, recorder.WriteFile(QStringLiteral("two")));
+    recorder.WriteFile(QStringLiteral("two"));
+    QVERIFY_THROWS_EXCEPTION(Failure, recorder.commit());
     QCOMPARE(list.items(), QStringList({QStringLiteral("one"), QStringLiteral("two")}));
     QCOMPARE(list.selectedIndex(), 1);
-    recorder.commit();
     QCOMPARE(recorder.recorded(), quint64(1));
-    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
-             QStringList{QStringLiteral("1")});
+    // An entry without its line gets no row either.
+    QVERIFY(QDir().rmdir(path));
+    recorder.WriteFile(QStringLiteral("three"));
+    recorder.commit();
+    QCOMPARE(queryColumn(databasePath, QStringLiteral("select LogText from KIVData")),
+             QStringList({QStringLiteral("one"), QStringLiteral("three")}));
 }
 
 void tst_Recording::singleToText_data()
