@@ -72,14 +72,14 @@ void TextLog::openCurrentFile()
     m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
 }
 
-void TextLog::append(const QString &timestamp, const QString &text)
+void TextLog::append(const QString &timestamp, const QString &text, TextEncoding encoding)
 {
     if (auto failure = m_writeback.takeFailure())
         throw *failure;
 
     QByteArray line = encodeCp1252(timestamp);
     line += ": ";
-    line += encodeCp1252(text);
+    line += encodeText(text, encoding);
     line += "\r\n";
 
     openCurrentFile();

@@ -3,11 +3,13 @@
 #include "DirectoryWatch.h"
 #include "FileDescriptor.h"
 #include "FileIdentity.h"
+#include "TextEncoding.h"
 #include "Writeback.h"
 
 #include <QString>
 
-// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252.
+// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, each entry in the encoding it
+// was read in, so the line holds the bytes received.
 // Others may read, move, delete or replace it between entries: before each line a watch on
 // its folder, or else the path itself, tells whether the path may name another file or the
 // file other permissions; then it is opened anew, so a missing file is created again and a
@@ -22,9 +24,11 @@ public:
 
     static constexpr qsizetype WritebackBytes = 1024 * 1024;
 
-    // Appends one line in a single write. Throws Failure naming the file and the cause, also
-    // when writing earlier lines back to disk failed.
-    void append(const QString &timestamp, const QString &text);
+    // Appends one line in a single write, `text` encoded as it was read. Throws Failure naming
+    // the file and the cause, also when writing earlier lines back to disk failed.
+    void append(const QString &timestamp,
+                const QString &text,
+                TextEncoding encoding = TextEncoding::Windows1252);
     // Closes the file; the next line opens it again. Throws Failure when closing reports an
     // error that writing did not.
     void close();

@@ -56,7 +56,15 @@ void tst_Program::recordsEachDatagramByteForByte()
 {
     ProgramUnderTest program;
     QVERIFY(program.startListening());
-    const QByteArrayList entries = {"hello", "", "a\r\nb", printableAndHighBytes()};
+    // Read as Windows-1252 or as UTF-8, each comes back as received; U+0081 is one character
+    // either way.
+    const QByteArrayList entries = {"hello",
+                                    "",
+                                    "a\r\nb",
+                                    printableAndHighBytes(),
+                                    "Temp\xC3\xA9rature 3 \xC2\xB0"
+                                    "C \xE2\x80\x93 ok",
+                                    "\xC2\x81"};
     for (const QByteArray &entry : entries)
         sendDatagram(6177, entry + '\n');
     const QString log = program.file(QStringLiteral("mylog.txt"));
@@ -132,13 +140,18 @@ void tst_Program::storesEachDatagramAsARow()
 {
     ProgramUnderTest program;
     QVERIFY(program.startListening());
-    const QByteArrayList datagrams = {
-        "it's 'quoted'\n",         "'); drop table KIVData; --\n", "x", "a\r\nb\n", "\x80\x81\xFF!",
-        QByteArray("a\0b\0\n", 5), QByteArray(65507, 'z')};
+    const QByteArrayList datagrams = {"it's 'quoted'\n",
+                                      "'); drop table KIVData; --\n",
+                                      "x",
+                                      "a\r\nb\n",
+                                      "\x80\x81\xFF!",
+                                      QByteArray("a\0b\0\n", 5),
+                                      QByteArray(65507, 'z'),
+                                      "Temp\xC3\xA9rature\n"};
     QStringList expected;
     for (const QByteArray &datagram : datagrams) {
         sendDatagram(6177, datagram);
-        // Rows hold the decoded characters, e.g. 0x80 as the euro sign, as UTF-8.
+        // Rows hold the decoded characters as UTF-8, e.g. 0x80 as the euro sign.
         expected.append(rowHex(entryOf(datagram)));
     }
     const QString database = program.file(QStringLiteral("Log.mdb"));
