@@ -116,16 +116,32 @@ void tst_Program::secondCopyFailsAtBindAndTheFirstGoesOn()
 void tst_Program::runsHeadless_data()
 {
     QTest::addColumn<QString>("display");
+    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("no display named") << QString() << QByteArray("no display found");
-    QTest::newRow("display out of reach") << ":4711" << QByteArray("cannot reach the display");
+    QTest::addColumn<QByteArray>("absent");
+    QTest::newRow("no display named")
+        << QString() << QStringList()
+        << QByteArray("KIVLogging: no display found; running headless.\n")
+        << QByteArray("ignoring");
+    QTest::newRow("display out of reach")
+        << ":4711" << QStringList()
+        << QByteArray("KIVLogging: cannot reach the display; running headless.\n")
+        << QByteArray("no display found");
+    QTest::newRow("Qt's -platform taken, other arguments ignored")
+        << QString() << QStringList{"--help", "-platform", "offscreen", "extra"}
+        << QByteArray("KIVLogging: ignoring --help extra: the logger takes no arguments but Qt's "
+                      "own.\n")
+        << QByteArray("no display found");
 }
 
 void tst_Program::runsHeadless()
 {
     QFETCH(QString, display);
+    QFETCH(QStringList, arguments);
     QFETCH(QByteArray, message);
+    QFETCH(QByteArray, absent);
     ProgramUnderTest program;
+    program.process().setArguments(arguments);
     QVERIFY(program.startListening(
         {display.isEmpty() ? QStringLiteral("-DISPLAY") : QStringLiteral("DISPLAY=") + display,
          QStringLiteral("-WAYLAND_DISPLAY"), QStringLiteral("-QT_QPA_PLATFORM")}));
@@ -133,7 +149,14 @@ void tst_Program::runsHeadless()
     QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 1));
     QCOMPARE(program.terminate(), 0);
     const QByteArray error = program.process().readAllStandardError();
-    QVERIFY2(error.contains(message), error);
+    QVERIFY2(error.contains(message) && !error.contains(absent), error);
+    const QByteArray started = "KIVLogging: listening on UDP 6177 (IPv4 and IPv6), writing " +
+                               QFile::encodeName(program.file(QStringLiteral("mylog.txt"))) +
+                               " and " +
+                               QFile::encodeName(program.file(QStringLiteral("Log.mdb"))) + "\n";
+    QVERIFY2(error.contains(started), error);
+    // The window's icon is drawn by Qt's SVG plugins.
+    QVERIFY2(!error.contains("icon"), error);
 }
 
 void tst_Program::storesEachDatagramAsARow()
@@ -204,6 +227,7 @@ void tst_Program::startUpFailsWithoutAUsableDatabase()
     QVERIFY(program.process().exitCode() != 0);
     const QByteArray error = program.process().readAllStandardError();
     QVERIFY2(error.contains(QFile::encodeName(path)) && error.contains(message), error);
+    QVERIFY2(!error.contains("listening"), error);
     QVERIFY(!QFile::exists(program.file(QStringLiteral("mylog.txt"))));
 }
 
