@@ -111,7 +111,7 @@ uninstall:
 	      "$(ICON_DIR)/kivlogging.svg" "$(UNIT_DIR)/kivlogging.service"
 	@echo "Kept the logs and the database in $(APP_DIR)."
 
-screenshot: build
+screenshot: program
 	$(call install-missing,$(SCREENSHOT_PACKAGES))
 	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 
