@@ -11,9 +11,10 @@ RUNS ?= 3
 # Everything the build, the program and the tests need, named explicitly:
 # Qt's SQLite driver is only a recommendation of Qt SQL, inserts and checkpoints go to SQLite
 # directly, xvfb-run needs xauth, the window test asks xprop, the install test checks the menu
-# entry and the service unit with desktop-file-validate and systemd-analyze.
+# entry and the service unit with desktop-file-validate and systemd-analyze. Qt's SVG plugins
+# draw the window's icon; Qt's Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
-            xvfb xauth x11-utils desktop-file-utils systemd
+            libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 
@@ -50,22 +51,32 @@ define install-missing
 	fi
 endef
 
-.PHONY: all deps build run test bench install uninstall screenshot clean
+.PHONY: all deps build program run test bench install uninstall screenshot clean
 
 all: build
 
 deps:
 	$(call install-missing,$(PACKAGES))
 
-build: deps
-	cmake -S . -B $(BUILD_DIR)
+# Configured once, telling only warnings and errors; the build configures again by itself when
+# a CMakeLists.txt changes.
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	@echo "Configuring $(BUILD_DIR)"
+	@cmake -S . -B $(BUILD_DIR) --log-level=WARNING > /dev/null
+
+# The program and the tests.
+build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
+# The program alone.
+program: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivlogging
+
 # The logger never creates its database; an empty one is prepared here, never replacing one.
-$(BUILD_DIR)/Log.mdb: | build
+$(BUILD_DIR)/Log.mdb: | $(BUILD_DIR)/CMakeCache.txt
 	sqlite3 $@.new < recording/KIVData.sql && mv $@.new $@
 
-run: build $(BUILD_DIR)/Log.mdb
+run: program $(BUILD_DIR)/Log.mdb
 	$(BUILD_DIR)/kivlogging
 
 test: build
@@ -75,24 +86,17 @@ bench: build
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
 	$(BUILD_DIR)/bench/kivbench $(RUNS)
 
-# The program keeps its files beside itself, so the copy lives in its own folder; the launcher
-# is a symbolic link, which the program follows to find that folder. Log.mdb and mylog.txt are
-# the user's records: an empty database is made once, and neither is ever replaced.
-install: build
-	install -d "$(APP_DIR)" "$(BIN_DIR)" "$(DESKTOP_DIR)" "$(ICON_DIR)" "$(UNIT_DIR)"
-	install -m 755 $(BUILD_DIR)/kivlogging "$(APP_DIR)/kivlogging"
+# CMake's install rules put the program, stripped, in its own folder, as it keeps its files
+# beside itself; the launcher is a symbolic link, which the program follows to find that folder.
+# Log.mdb and mylog.txt are the user's records: an empty database is made once, and neither is
+# ever replaced.
+install: program
+	KIV_UNIT_DIR="$(UNIT_DIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)" --strip
 	if [ ! -e "$(APP_DIR)/Log.mdb" ] && [ ! -L "$(APP_DIR)/Log.mdb" ]; then \
 	    rm -f "$(APP_DIR)/Log.mdb.new" && \
 	    sqlite3 "$(APP_DIR)/Log.mdb.new" < recording/KIVData.sql && \
 	    mv "$(APP_DIR)/Log.mdb.new" "$(APP_DIR)/Log.mdb"; \
 	fi
-	ln -sfn "$(APP_DIR)/kivlogging" "$(BIN_DIR)/kivlogging"
-	install -m 644 packaging/kivlogging.svg "$(ICON_DIR)/kivlogging.svg"
-	sed -e 's|^Exec=.*|Exec=$(APP_DIR)/kivlogging|' \
-	    -e 's|^Icon=.*|Icon=$(ICON_DIR)/kivlogging.svg|' \
-	    packaging/kivlogging.desktop > "$(DESKTOP_DIR)/kivlogging.desktop"
-	sed -e 's|^ExecStart=.*|ExecStart=$(APP_DIR)/kivlogging|' \
-	    packaging/kivlogging.service > "$(UNIT_DIR)/kivlogging.service"
 	@echo "Installed in $(APP_DIR); start it from the menu or with $(BIN_DIR)/kivlogging."
 
 # Leaves Log.mdb and mylog.txt (and the folder holding them) where they are. An enabled
@@ -107,7 +111,7 @@ uninstall:
 	      "$(ICON_DIR)/kivlogging.svg" "$(UNIT_DIR)/kivlogging.service"
 	@echo "Kept the logs and the database in $(APP_DIR)."
 
-screenshot: build
+screenshot: program
 	$(call install-missing,$(SCREENSHOT_PACKAGES))
 	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 

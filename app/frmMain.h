@@ -40,6 +40,8 @@ public:
     void Form_Load();
 
     quint16 localPort() const { return Winsock1.localPort(); }
+    const QString &textLogPath() const { return m_textLog.path(); }
+    const QString &databasePath() const { return m_database.path(); }
 
     // A request to end, as by SIGTERM: the first one closes the window, which stops taking
     // datagrams and ends the program once every one received is recorded; another one before

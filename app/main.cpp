@@ -1,39 +1,41 @@
 #include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
+#include "PlatformChoice.h"
 #include "TerminationSignals.h"
 #include "frmMain.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QIcon>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-// Without a display the logger still logs, on Qt's offscreen platform: none named, or one
-// named but out of reach (an ssh session's stale DISPLAY), which would otherwise abort.
-// Returns whether offscreen is only the fallback.
-bool chooseHeadlessWithoutDisplay()
+// Qt takes -platform (or --platform) before the environment.
+bool platformArgument(int argc, char *argv[])
 {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return false;
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        std::fputs("KIVLogging: no display found; running headless.\n", stderr);
-        return false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
     }
-    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-                                   ? "xcb;offscreen"
-                                   : "wayland;xcb;offscreen");
-    return true;
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    const bool headlessFallback = chooseHeadlessWithoutDisplay();
+    const PlatformChoice platform = choosePlatform(
+        !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || platformArgument(argc, argv),
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"), !qEnvironmentVariableIsEmpty("DISPLAY"));
+    if (!platform.platforms.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform.platforms);
+    if (platform.noDisplay)
+        std::fputs("KIVLogging: no display found; running headless.\n", stderr);
     // A full disk or a file size limit must fail the write, not kill the process.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
@@ -42,8 +44,27 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     // Closing the window starts the stop; the program ends once what was received is recorded.
     QApplication::setQuitOnLastWindowClosed(false);
-    if (headlessFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))
+    // Qt has taken its own arguments out; the logger takes none.
+    if (argc > 1) {
+        QByteArray ignored;
+        for (int i = 1; i < argc; ++i)
+            ignored += QByteArray(" ") + argv[i];
+        std::fprintf(stderr,
+                     "KIVLogging: ignoring%s: the logger takes no arguments but Qt's own.\n",
+                     ignored.constData());
+    }
+    // Offscreen is only the last of the platforms tried when a display is named.
+    if (!platform.platforms.isEmpty() && !platform.noDisplay &&
+        QGuiApplication::platformName() == QLatin1String("offscreen"))
         std::fputs("KIVLogging: cannot reach the display; running headless.\n", stderr);
+    // The menu entry and the window go together in task bars and window lists.
+    QGuiApplication::setDesktopFileName(QStringLiteral("kivlogging"));
+    const QIcon icon(QStringLiteral(":/kivlogging.svg"));
+    if (icon.pixmap(64).isNull())
+        std::fputs("KIVLogging: cannot draw the window icon (Qt's SVG plugins are missing).\n",
+                   stderr);
+    QApplication::setWindowIcon(icon);
+
     TerminationSignals terminationSignals;
     Clock clock;
     FailureReporter reporter;
@@ -56,6 +77,9 @@ int main(int argc, char *argv[])
         reporter.report(failure);
         return 1;
     }
+    std::fprintf(stderr, "KIVLogging: listening on UDP %u (IPv4 and IPv6), writing %s and %s\n",
+                 unsigned(window.localPort()), QFile::encodeName(window.textLogPath()).constData(),
+                 QFile::encodeName(window.databasePath()).constData());
     // Headless, nobody would see the window: it is never drawn.
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         window.show();

@@ -1,7 +1,6 @@
 #include "DatagramReceiver.h"
 
 #include "Clock.h"
-#include "Cp1252.h"
 #include "DatagramSocket.h"
 #include "EntryRecorder.h"
 #include "Failure.h"
@@ -31,10 +30,11 @@ DatagramReceiver::DatagramReceiver(DatagramSocket &socket,
     connect(&m_nextSlice, &QTimer::timeout, this, &DatagramReceiver::recordSlice);
 }
 
-QString DatagramReceiver::entryText(const QByteArray &datagram)
+DecodedText DatagramReceiver::entryText(const QByteArray &datagram)
 {
-    // An empty datagram has no last character to drop and gives an empty entry.
-    return decodeCp1252(QByteArrayView(datagram).chopped(datagram.isEmpty() ? 0 : 1));
+    // An empty datagram has no last character to drop and gives an empty entry. The last byte
+    // goes before the bytes are read, so the text log gets back all the others.
+    return decodeText(QByteArrayView(datagram).chopped(datagram.isEmpty() ? 0 : 1));
 }
 
 void DatagramReceiver::drain()
@@ -73,7 +73,8 @@ void DatagramReceiver::recordSlice()
                 empty = true;
                 break;
             }
-            m_recorder.WriteFile(entryText(datagram));
+            const DecodedText entry = entryText(datagram);
+            m_recorder.WriteFile(entry.text, entry.encoding);
             recorded = true;
         }
         // At the end of every slice, so a datagram arriving alone is committed at once.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Failure.h"
+#include "TextEncoding.h"
 
 #include <QObject>
 #include <QString>
@@ -24,8 +25,9 @@ public:
                      const Clock &clock,
                      QObject *parent = nullptr);
 
-    // The entry text of a datagram: its bytes less the last, in Windows-1252.
-    static QString entryText(const QByteArray &datagram);
+    // The entry text of a datagram: its bytes less the last, read as UTF-8 or Windows-1252
+    // (see decodeText).
+    static DecodedText entryText(const QByteArray &datagram);
 
     // Takes no more datagrams from the network and records every one received; then drained.
     void drain();

@@ -16,10 +16,10 @@ EntryRecorder::EntryRecorder(EntryList &list,
     , m_clock(clock)
 {}
 
-void EntryRecorder::WriteFile(const QString &ToWrite)
+void EntryRecorder::WriteFile(const QString &ToWrite, TextEncoding encoding)
 {
     addNewestEntry(m_list, ToWrite);
-    m_textLog.append(m_clock.timestampNow(), ToWrite);
+    m_textLog.append(m_clock.timestampNow(), ToWrite, encoding);
     // A sample of its own: the row's time may be a second later than the line's.
     m_database.insert(m_clock.timestampNow(), ToWrite);
     ++m_written;

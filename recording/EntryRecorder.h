@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TextEncoding.h"
+
 #include <QString>
 
 class Clock;
@@ -16,7 +18,8 @@ class EntryRecorder
 public:
     EntryRecorder(EntryList &list, TextLog &textLog, DatabaseLog &database, const Clock &clock);
 
-    void WriteFile(const QString &ToWrite);
+    // `encoding` tells how the entry was read, so its line holds the bytes received.
+    void WriteFile(const QString &ToWrite, TextEncoding encoding = TextEncoding::Windows1252);
     // Writes the lines and commits the rows of the entries written since the last commit.
     // Throws Failure; those entries then count as not recorded, and have no row (no line
     // either, when the text log failed).

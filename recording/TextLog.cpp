@@ -73,11 +73,11 @@ void TextLog::openCurrentFile()
     m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
 }
 
-void TextLog::append(const QString &timestamp, const QString &text)
+void TextLog::append(const QString &timestamp, const QString &text, TextEncoding encoding)
 {
     m_pending += encodeCp1252(timestamp);
     m_pending += ": ";
-    m_pending += encodeCp1252(text);
+    m_pending += encodeText(text, encoding);
     m_pending += "\r\n";
 }
 

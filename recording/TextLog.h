@@ -3,12 +3,13 @@
 #include "DirectoryWatch.h"
 #include "FileDescriptor.h"
 #include "FileIdentity.h"
+#include "TextEncoding.h"
 #include "Writeback.h"
 
 #include <QString>
 
-// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, in Windows-1252. Lines
-// are gathered and written together at flush, in one write. Others may read, move, delete or
+// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, each entry in the
+// encoding it was read in, so the line holds the bytes received. Lines are gathered and written together at flush, in one write. Others may read, move, delete or
 // replace the file between flushes: before each write a watch on its folder, or else the path
 // itself, tells whether the path may name another file or the file other permissions; then it
 // is opened anew, so a missing file is created again and a file made read-only fails the
@@ -23,8 +24,10 @@ public:
 
     static constexpr qsizetype WritebackBytes = 1024 * 1024;
 
-    // Adds one line to those the next flush writes.
-    void append(const QString &timestamp, const QString &text);
+    // Adds one line to those the next flush writes, `text` encoded as it was read.
+    void append(const QString &timestamp,
+                const QString &text,
+                TextEncoding encoding = TextEncoding::Windows1252);
     // Writes the lines added since the last flush. Throws Failure naming the file and the
     // cause; none of those lines is then in the file.
     void flush();

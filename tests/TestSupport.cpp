@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
-#include "Cp1252.h"
 #include "DatabaseLog.h"
+#include "TextEncoding.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -161,7 +161,7 @@ QByteArray entryOf(const QByteArray &datagram)
 
 QString rowHex(QByteArrayView entry)
 {
-    return QString::fromLatin1(decodeCp1252(entry).toUtf8().toHex().toUpper());
+    return QString::fromLatin1(decodeText(entry).text.toUtf8().toHex().toUpper());
 }
 
 qsizetype afterTimestamp(QByteArrayView log, qsizetype pos)

@@ -74,7 +74,8 @@ quint32 testSeed();
 // The entry a datagram gives: its bytes less the last (none for an empty datagram).
 QByteArray entryOf(const QByteArray &datagram);
 
-// hex(LogText) of the row for an entry: its Windows-1252 characters as UTF-8, upper case.
+// hex(LogText) of the row for an entry: its characters (read as UTF-8 or Windows-1252) as
+// UTF-8, upper case.
 QString rowHex(QByteArrayView entry);
 
 // The position after a text log line's "<timestamp>: " starting at `pos`, or -1 if none does.

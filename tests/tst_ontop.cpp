@@ -2,16 +2,17 @@
 
 #include <QTest>
 
-// The real window on an X server: it must ask the window manager to keep it above others.
+// The real window on an X server: it must ask the window manager to keep it above others, and
+// carry its icon and the class its menu entry is found by.
 class tst_OnTop : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void windowHasTheStayOnTopState();
+    void windowStaysOnTopWithItsIcon();
 };
 
-void tst_OnTop::windowHasTheStayOnTopState()
+void tst_OnTop::windowStaysOnTopWithItsIcon()
 {
     QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "needs an X display (run under xvfb-run)");
     ProgramUnderTest program;
@@ -23,13 +24,17 @@ void tst_OnTop::windowHasTheStayOnTopState()
             QProcess xprop;
             xprop.start(QStringLiteral("xprop"),
                         {QStringLiteral("-name"), QStringLiteral("KIVLogging"),
-                         QStringLiteral("_NET_WM_STATE")});
+                         QStringLiteral("_NET_WM_STATE"), QStringLiteral("_NET_WM_ICON"),
+                         QStringLiteral("WM_CLASS")});
             xprop.waitForFinished(5000);
             state = xprop.readAllStandardOutput();
             return state.contains("_NET_WM_STATE_ABOVE");
         },
         10000);
     QVERIFY2(found, state);
+    QVERIFY2(state.contains("_NET_WM_ICON(CARDINAL) = ") && state.contains("Icon (64 x 64)"),
+             state);
+    QVERIFY2(state.contains("WM_CLASS(STRING) = \"kivlogging\""), state);
     QCOMPARE(program.terminate(), 0);
 }
 

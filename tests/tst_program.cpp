@@ -56,7 +56,15 @@ void tst_Program::recordsEachDatagramByteForByte()
 {
     ProgramUnderTest program;
     QVERIFY(program.startListening());
-    const QByteArrayList entries = {"hello", "", "a\r\nb", printableAndHighBytes()};
+    // Read as Windows-1252 or as UTF-8, each comes back as received; U+0081 is one character
+    // either way.
+    const QByteArrayList entries = {"hello",
+                                    "",
+                                    "a\r\nb",
+                                    printableAndHighBytes(),
+                                    "Temp\xC3\xA9rature 3 \xC2\xB0"
+                                    "C \xE2\x80\x93 ok",
+                                    "\xC2\x81"};
     for (const QByteArray &entry : entries)
         sendDatagram(6177, entry + '\n');
     const QString log = program.file(QStringLiteral("mylog.txt"));
@@ -108,16 +116,32 @@ void tst_Program::secondCopyFailsAtBindAndTheFirstGoesOn()
 void tst_Program::runsHeadless_data()
 {
     QTest::addColumn<QString>("display");
+    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("no display named") << QString() << QByteArray("no display found");
-    QTest::newRow("display out of reach") << ":4711" << QByteArray("cannot reach the display");
+    QTest::addColumn<QByteArray>("absent");
+    QTest::newRow("no display named")
+        << QString() << QStringList()
+        << QByteArray("KIVLogging: no display found; running headless.\n")
+        << QByteArray("ignoring");
+    QTest::newRow("display out of reach")
+        << ":4711" << QStringList()
+        << QByteArray("KIVLogging: cannot reach the display; running headless.\n")
+        << QByteArray("no display found");
+    QTest::newRow("Qt's -platform taken, other arguments ignored")
+        << QString() << QStringList{"--help", "-platform", "offscreen", "extra"}
+        << QByteArray("KIVLogging: ignoring --help extra: the logger takes no arguments but Qt's "
+                      "own.\n")
+        << QByteArray("no display found");
 }
 
 void tst_Program::runsHeadless()
 {
     QFETCH(QString, display);
+    QFETCH(QStringList, arguments);
     QFETCH(QByteArray, message);
+    QFETCH(QByteArray, absent);
     ProgramUnderTest program;
+    program.process().setArguments(arguments);
     QVERIFY(program.startListening(
         {display.isEmpty() ? QStringLiteral("-DISPLAY") : QStringLiteral("DISPLAY=") + display,
          QStringLiteral("-WAYLAND_DISPLAY"), QStringLiteral("-QT_QPA_PLATFORM")}));
@@ -125,20 +149,32 @@ void tst_Program::runsHeadless()
     QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 1));
     QCOMPARE(program.terminate(), 0);
     const QByteArray error = program.process().readAllStandardError();
-    QVERIFY2(error.contains(message), error);
+    QVERIFY2(error.contains(message) && !error.contains(absent), error);
+    const QByteArray started = "KIVLogging: listening on UDP 6177 (IPv4 and IPv6), writing " +
+                               QFile::encodeName(program.file(QStringLiteral("mylog.txt"))) +
+                               " and " +
+                               QFile::encodeName(program.file(QStringLiteral("Log.mdb"))) + "\n";
+    QVERIFY2(error.contains(started), error);
+    // The window's icon is drawn by Qt's SVG plugins.
+    QVERIFY2(!error.contains("icon"), error);
 }
 
 void tst_Program::storesEachDatagramAsARow()
 {
     ProgramUnderTest program;
     QVERIFY(program.startListening());
-    const QByteArrayList datagrams = {
-        "it's 'quoted'\n",         "'); drop table KIVData; --\n", "x", "a\r\nb\n", "\x80\x81\xFF!",
-        QByteArray("a\0b\0\n", 5), QByteArray(65507, 'z')};
+    const QByteArrayList datagrams = {"it's 'quoted'\n",
+                                      "'); drop table KIVData; --\n",
+                                      "x",
+                                      "a\r\nb\n",
+                                      "\x80\x81\xFF!",
+                                      QByteArray("a\0b\0\n", 5),
+                                      QByteArray(65507, 'z'),
+                                      "Temp\xC3\xA9rature\n"};
     QStringList expected;
     for (const QByteArray &datagram : datagrams) {
         sendDatagram(6177, datagram);
-        // Rows hold the decoded characters, e.g. 0x80 as the euro sign, as UTF-8.
+        // Rows hold the decoded characters as UTF-8, e.g. 0x80 as the euro sign.
         expected.append(rowHex(entryOf(datagram)));
     }
     const QString database = program.file(QStringLiteral("Log.mdb"));
@@ -191,6 +227,7 @@ void tst_Program::startUpFailsWithoutAUsableDatabase()
     QVERIFY(program.process().exitCode() != 0);
     const QByteArray error = program.process().readAllStandardError();
     QVERIFY2(error.contains(QFile::encodeName(path)) && error.contains(message), error);
+    QVERIFY2(!error.contains("listening"), error);
     QVERIFY(!QFile::exists(program.file(QStringLiteral("mylog.txt"))));
 }
 

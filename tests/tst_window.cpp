@@ -2,6 +2,7 @@
 #include "Failure.h"
 #include "FailureReporter.h"
 #include "ListBox.h"
+#include "PlatformChoice.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
@@ -54,6 +55,8 @@ private slots:
     void debugEntriesPushOutRealOnesNewestSelected();
     void debugKeyStillReachesTheList();
     void debugNumbersFollowTheStartUpClock();
+    void choosesThePlatform_data();
+    void choosesThePlatform();
 
 private:
     QListWidget *list() const
@@ -326,6 +329,36 @@ void tst_Window::debugNumbersFollowTheStartUpClock()
     QCOMPARE(first.size(), 5);
     QCOMPARE(debugEntriesOfARun(startUp), first);
     QVERIFY(debugEntriesOfARun(startUp.addMSecs(1)) != first);
+}
+
+void tst_Window::choosesThePlatform_data()
+{
+    QTest::addColumn<bool>("named");
+    QTest::addColumn<bool>("wayland");
+    QTest::addColumn<bool>("x11");
+    QTest::addColumn<QByteArray>("platforms");
+    QTest::addColumn<bool>("noDisplay");
+    QTest::newRow("X11 and Wayland: XWayland keeps the window on top")
+        << false << true << true << QByteArray("xcb;wayland;offscreen") << false;
+    QTest::newRow("Wayland only") << false << true << false << QByteArray("wayland;offscreen")
+                                  << false;
+    QTest::newRow("X11 only") << false << false << true << QByteArray("xcb;offscreen") << false;
+    QTest::newRow("no display") << false << false << false << QByteArray("offscreen") << true;
+    QTest::newRow("a platform named wins") << true << true << true << QByteArray() << false;
+    QTest::newRow("a platform named, no display")
+        << true << false << false << QByteArray() << false;
+}
+
+void tst_Window::choosesThePlatform()
+{
+    QFETCH(bool, named);
+    QFETCH(bool, wayland);
+    QFETCH(bool, x11);
+    QFETCH(QByteArray, platforms);
+    QFETCH(bool, noDisplay);
+    const PlatformChoice choice = choosePlatform(named, wayland, x11);
+    QCOMPARE(choice.platforms, platforms);
+    QCOMPARE(choice.noDisplay, noDisplay);
 }
 
 QTEST_MAIN(tst_Window)

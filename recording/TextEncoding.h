@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+// How an entry's bytes were read. Text read as UTF-8 cannot be told from Windows-1252 text
+// afterwards ("é" is C3 A9 in one and E9 in the other), so the text log is told, and writes
+// back the very bytes received.
+enum class TextEncoding { Windows1252, Utf8 };
+
+struct DecodedText
+{
+    QString text;
+    TextEncoding encoding;
+};
+
+// Reads `bytes` as UTF-8 when they are well-formed UTF-8 holding a byte above 0x7F (no overlong
+// forms, surrogates or code points above U+10FFFF, no cut sequence), else as Windows-1252.
+DecodedText decodeText(QByteArrayView bytes);
+
+// The bytes `text` was read from, given how it was read.
+QByteArray encodeText(QStringView text, TextEncoding encoding);
