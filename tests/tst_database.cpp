@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -78,7 +79,7 @@ void tst_Database::storesTheEntryTextExactly()
     QFETCH(QString, text);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, text);
@@ -117,7 +118,7 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
     QFETCH(QString, message);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    prepareDatabaseFile(path, content, createStatement);
+    QVERIFY(prepareDatabaseFile(path, content, createStatement));
 
     try {
         DatabaseLog database(path);
@@ -145,7 +146,7 @@ void tst_Database::worksWithOtherColumnSets()
     QFETCH(QString, createStatement);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path, createStatement);
+    QVERIFY(createLogDatabase(path, createStatement));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, QStringLiteral("row"));
@@ -156,7 +157,7 @@ void tst_Database::readersDoNotStopInserts()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, QStringLiteral("before"));
@@ -175,22 +176,31 @@ void tst_Database::waitsOutAShortWriteLock()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
 
     // Another program holds the write lock for two seconds.
-    std::atomic<bool> locked{false};
+    enum { Waiting, Locked, Failed };
+    std::atomic<int> lock{Waiting};
+    std::atomic<bool> committed{false};
     std::thread holder([&] {
         TestConnection writer(path);
-        writer.exec(QStringLiteral("begin immediate"));
-        locked = true;
+        if (!writer.exec(QStringLiteral("begin immediate"))) {
+            lock = Failed;
+            return;
+        }
+        lock = Locked;
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        writer.exec(QStringLiteral("commit"));
+        committed = writer.exec(QStringLiteral("commit"));
     });
-    QTRY_VERIFY(locked);
-    database.insert(Stamp, QStringLiteral("delayed, not lost"));
-    holder.join();
+    {
+        const auto join = qScopeGuard([&] { holder.join(); });
+        QTRY_VERIFY(lock != Waiting);
+        QCOMPARE(lock.load(), int(Locked));
+        database.insert(Stamp, QStringLiteral("delayed, not lost"));
+    }
+    QVERIFY(committed);
     QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")),
              QStringList{"delayed, not lost"});
 }
@@ -215,9 +225,9 @@ void tst_Database::refusesToInsertIntoAFileNoLongerThere()
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
     const QString aside = dir.filePath(QStringLiteral("old.mdb"));
     const QString replacement = dir.filePath(QStringLiteral("new.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     if (replaced)
-        createLogDatabase(replacement);
+        QVERIFY(createLogDatabase(replacement));
     {
         DatabaseLog database(path);
         database.open();
@@ -248,7 +258,7 @@ void tst_Database::floodKeepsTheLogBounded()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog log(path);
     log.open();
     constexpr int Rows = 20000;

@@ -128,7 +128,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
     }
 
     QVERIFY(program.startListening());
-    sendDatagram(6177, "before\n");
+    QVERIFY(sendDatagram(6177, "before\n"));
     QTRY_COMPARE(queryColumn(database, rows), QStringList{"before"});
     const QByteArray logBefore = readFile(log);
 
@@ -160,7 +160,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
         break;
     case DatabaseReplaced:
         // As `mv new.mdb Log.mdb` does it: a new file takes the name in one step.
-        createLogDatabase(program.file(QStringLiteral("new.mdb")));
+        QVERIFY(createLogDatabase(program.file(QStringLiteral("new.mdb"))));
         QCOMPARE(::rename(QFile::encodeName(program.file(QStringLiteral("new.mdb"))).constData(),
                           QFile::encodeName(database).constData()),
                  0);
@@ -168,7 +168,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
     }
 
     const QByteArray lost = "lost " + QByteArray(300, '-');
-    sendDatagram(6177, lost + '\n');
+    QVERIFY(sendDatagram(6177, lost + '\n'));
     QVERIFY(program.process().waitForFinished(20000));
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
     QVERIFY(program.process().exitCode() != 0);

@@ -99,9 +99,7 @@ void tst_HostileInput::recordAndCompare(QList<Datagram> datagrams,
                 QTest::qWait(1);
             }
         }
-        sendDatagram(6177, datagrams[i].payload, datagrams[i].ipv6);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(sendDatagram(6177, datagrams[i].payload, datagrams[i].ipv6));
     }
     if (!QTest::qWaitFor([&] { return recordedRows() >= datagrams.size(); }, 30000))
         return fail(QStringLiteral("%1 rows of %2").arg(recordedRows()).arg(datagrams.size()));

@@ -362,7 +362,7 @@ void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("mylog.txt"));
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(databasePath);
+    QVERIFY(createLogDatabase(databasePath));
     MemoryEntryList list;
     TextLog log(path);
     DatabaseLog database(databasePath);
