@@ -9,10 +9,10 @@ JOBS ?= $(shell nproc)
 RUNS ?= 3
 
 # Everything the build, the program and the tests need, named explicitly:
-# Qt's SQLite driver is only a recommendation of Qt SQL, inserts and checkpoints go to SQLite
-# directly, xvfb-run needs xauth, the window test asks xprop, the install test checks the menu
-# entry and the service unit with desktop-file-validate and systemd-analyze.
-PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
+# every database connection goes to SQLite's own library, xvfb-run needs xauth, the window
+# test asks xprop, the install test checks the menu entry and the service unit with
+# desktop-file-validate and systemd-analyze.
+PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             xvfb xauth x11-utils desktop-file-utils systemd
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick

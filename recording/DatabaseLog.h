@@ -4,7 +4,7 @@
 #include "FileIdentity.h"
 #include "SqliteHandle.h"
 
-#include <QSqlDatabase>
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -24,8 +24,9 @@ public:
 
     const QString &path() const { return m_path; }
 
-    // Opens the existing file read-write and checks it holds KIVData with both columns.
-    // Throws Failure (SQLite's extended result code) naming the file and the cause.
+    // Opens the existing file read-write and checks it holds KIVData with both columns before
+    // anything is written to it. Throws Failure (SQLite's extended result code) naming the
+    // file and the cause, and for a missing file or table the command that creates it.
     void open();
 
     // Inserts one row; each statement commits by itself. Throws Failure, also when the file
@@ -47,10 +48,10 @@ public:
     static QString createTableStatement();
 
 private:
-    [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
-    [[noreturn]] void throwSqliteError(const QString &what) const;
+    [[noreturn]] void throwSqliteError(const QString &what, sqlite3 *connection) const;
     [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
-    void execute(const QString &statement, const QString &what);
+    void execute(const char *statement, const QString &what);
+    void requireTable();
     void startCheckpointing();
     static int walCommitted(void *self, sqlite3 *, const char *, int frames);
     void rememberFileIdentity();
@@ -58,13 +59,13 @@ private:
 
     QString m_path;
     QByteArray m_nativePath;
-    QString m_connectionName;
-    QSqlDatabase m_database;
     DirectoryWatch m_directory;
     FileIdentity m_identity;
     // Whether the watch alone tells when the path may name another file.
     bool m_watched = false;
-    sqlite3 *m_handle = nullptr;
+    SqliteHandle m_connection;
+    // Declared after the connection, so it goes first: closing the last connection folds the
+    // log back.
     std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_walFrames = 0;
     int m_checkpointAt = 0;

@@ -101,13 +101,15 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable_data()
     QTest::addColumn<QString>("createStatement");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("message");
-    QTest::newRow("missing file") << QByteArray() << QString() << 14 << "the file is missing";
+    QTest::newRow("missing file") << QByteArray() << QString() << 14
+                                  << "the file is missing; create it with: sqlite3 '";
     QTest::newRow("not a database")
         << QByteArray(4096, 'x') << QString() << 26 << "file is not a database";
+    QTest::newRow("empty file") << QByteArray("") << QString() << 1 << "create table KIVData";
     QTest::newRow("no table") << QByteArray() << "create table Other (x)" << 1
-                              << "create table KIVData";
+                              << "has no table KIVData; create it with: sqlite3 '";
     QTest::newRow("a column missing")
-        << QByteArray() << "create table KIVData (LogDate)" << 1 << "no such column: LogText";
+        << QByteArray() << "create table KIVData (LogDate)" << 1 << "has no column LogText";
 }
 
 void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
@@ -119,6 +121,7 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
     QVERIFY(prepareDatabaseFile(path, content, createStatement));
+    const QByteArray before = readFile(path);
 
     try {
         DatabaseLog database(path);
@@ -129,8 +132,9 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
         QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
         QVERIFY2(failure.description().contains(message), qPrintable(failure.description()));
     }
-    if (content.isEmpty() && createStatement.isEmpty())
-        QVERIFY2(!QFile::exists(path), "opening created the file");
+    // A file refused is left as it was; a missing one is not made.
+    QCOMPARE(QFile::exists(path), !content.isNull() || !createStatement.isEmpty());
+    QCOMPARE(readFile(path), before);
 }
 
 void tst_Database::worksWithOtherColumnSets_data()
