@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <exception>
+#include <system_error>
 
 namespace {
 
@@ -42,17 +44,28 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     if (headlessFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))
         std::fputs("KIVLogging: cannot reach the display; running headless.\n", stderr);
-    TerminationSignals terminationSignals;
-    Clock clock;
     FailureReporter reporter;
-    frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock, reporter);
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &window, &QWidget::close);
+    // Building the window already takes descriptors, memory and threads, so it fails as the
+    // start-up sequence does.
     try {
+        TerminationSignals terminationSignals;
+        Clock clock;
+        frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock,
+                       reporter);
+        QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
+                         &QWidget::close);
         window.Form_Load();
+        window.show();
+        return application.exec();
     } catch (const Failure &failure) {
         reporter.report(failure);
-        return 1;
+    } catch (const std::system_error &error) {
+        reporter.report(Failure(error.code().value(),
+                                QStringLiteral("Cannot start the logger: ") +
+                                    QString::fromLocal8Bit(error.code().message().c_str())));
+    } catch (const std::exception &error) {
+        reporter.report(Failure(-1, QStringLiteral("Cannot start the logger: ") +
+                                        QString::fromLocal8Bit(error.what())));
     }
-    window.show();
-    return application.exec();
+    return 1;
 }

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,6 +37,7 @@ private slots:
     void init();
     void endsWithAMessageAndKeepsWhatWasRecorded_data();
     void endsWithAMessageAndKeepsWhatWasRecorded();
+    void tooFewDescriptorsEndWithTheTrueCause();
 };
 
 namespace {
@@ -195,6 +197,52 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
         QCOMPARE(queryColumn(database, rows), QStringList{"before"});
     if (fault == DatabaseReplaced)
         QCOMPARE(queryColumn(database, rows), QStringList());
+}
+
+void tst_Faults::tooFewDescriptorsEndWithTheTrueCause()
+{
+    // Each limit lets start-up get one step further, until the logger records.
+    ProgramUnderTest program;
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString rows = QStringLiteral("select count(*) from KIVData");
+    int failures = 0;
+    for (rlim_t descriptors = 3; descriptors < 64; ++descriptors) {
+        const QString context = QStringLiteral("ulimit -n %1").arg(descriptors);
+        program.setChildSetup([descriptors] {
+            const rlimit limit{descriptors, descriptors};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        program.start();
+        QVERIFY2(program.process().waitForStarted(10000), qPrintable(context));
+        bool sent = false;
+        const QDeadlineTimer deadline(20000);
+        while (program.process().state() == QProcess::Running && !deadline.hasExpired()) {
+            if (!sent && udpPortBound(6177)) {
+                QVERIFY(sendDatagram(6177, "recorded\n"));
+                sent = true;
+            }
+            if (sent && queryColumn(database, rows) == QStringList{"1"})
+                break;
+            program.process().waitForFinished(20);
+        }
+        if (program.process().state() == QProcess::Running) {
+            QVERIFY2(sent && queryColumn(database, rows) == QStringList{"1"}, qPrintable(context));
+            QCOMPARE(program.terminate(), 0);
+            QVERIFY2(failures > 0, "the first limit tried was already enough");
+            return;
+        }
+        const QByteArray message = program.process().readAllStandardError();
+        // The loader and Qt's platform come before the logger's own code and end their way.
+        if (message.contains("error while loading shared libraries") ||
+            message.contains("no Qt platform plugin could be initialized"))
+            continue;
+        ++failures;
+        QVERIFY2(program.process().exitStatus() == QProcess::NormalExit &&
+                     program.process().exitCode() == 1 && message.contains("KIVLogging: Error ") &&
+                     message.contains("Too many open files"),
+                 qPrintable(context + QStringLiteral(": ") + QString::fromLocal8Bit(message)));
+    }
+    QFAIL("the logger never started");
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)
