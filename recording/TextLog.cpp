@@ -74,9 +74,6 @@ void TextLog::openCurrentFile()
 
 void TextLog::append(const QString &timestamp, const QString &text)
 {
-    if (auto failure = m_writeback.takeFailure())
-        throw *failure;
-
     QByteArray line = encodeCp1252(timestamp);
     line += ": ";
     line += encodeCp1252(text);
@@ -110,4 +107,8 @@ void TextLog::append(const QString &timestamp, const QString &text)
         if (copy.isValid())
             m_writeback.start(std::move(copy));
     }
+    // Told after the line is written: the entry is then in the log at least, though its row
+    // never comes.
+    if (auto failure = m_writeback.takeFailure())
+        throw *failure;
 }

@@ -23,7 +23,7 @@ public:
     static constexpr qsizetype WritebackBytes = 1024 * 1024;
 
     // Appends one line in a single write. Throws Failure naming the file and the cause, also
-    // when writing earlier lines back to disk failed.
+    // when writing earlier lines back to disk failed; the line is written first then.
     void append(const QString &timestamp, const QString &text);
     // Closes the file; the next line opens it again. Throws Failure when closing reports an
     // error that writing did not.

@@ -10,13 +10,16 @@
 #include "TestSupport.h"
 #include "TextLog.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -45,6 +48,7 @@ private slots:
     void textLogKeepsNoHalfLineWhenAWriteFails();
     void textLogWritebackKeepsNothingOpen();
     void textLogIsWrittenBackEachMiB();
+    void textLogWritesTheLineBeforeAWritebackFailure();
     void writeFileRecordsInListTextLogAndDatabase();
     void singleToText_data();
     void singleToText();
@@ -355,6 +359,44 @@ void tst_Recording::textLogIsWrittenBackEachMiB()
     appendAbout(log, TextLog::WritebackBytes);
     QTRY_COMPARE_WITH_TIMEOUT(allocationDelayed(log.path(), TextLog::WritebackBytes - 4096),
                               std::optional<bool>(false), 10000);
+}
+
+// The system's writeback, failing for files named failing-disk.txt as on a disk that fails.
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags)
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink(
+        QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
+    if (length > 0 && QByteArrayView(path, length).endsWith("/failing-disk.txt")) {
+        errno = EIO;
+        return -1;
+    }
+    using SyncFileRange = int (*)(int, off64_t, off64_t, unsigned int);
+    static const auto system =
+        reinterpret_cast<SyncFileRange>(::dlsym(RTLD_NEXT, "sync_file_range"));
+    return system(fd, offset, count, flags);
+}
+
+void tst_Recording::textLogWritesTheLineBeforeAWritebackFailure()
+{
+    QTemporaryDir dir;
+    TextLog log(dir.filePath(QStringLiteral("failing-disk.txt")));
+    // The first MiB goes to the writeback, which fails; a later line tells it.
+    std::optional<Failure> failure;
+    QByteArray line;
+    const QDeadlineTimer deadline(30000);
+    for (int i = 0; !failure && !deadline.hasExpired(); ++i) {
+        line = "T: " + QByteArray::number(i) + "\r\n";
+        try {
+            log.append(QStringLiteral("T"), QString::number(i));
+        } catch (const Failure &caught) {
+            failure = caught;
+        }
+    }
+    QVERIFY(failure);
+    QCOMPARE(failure->number(), EIO);
+    QVERIFY2(failure->description().contains(log.path()), qPrintable(failure->description()));
+    QVERIFY(readFile(log.path()).endsWith(line));
 }
 
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
