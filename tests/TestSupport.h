@@ -20,7 +20,6 @@ public:
         : m_time(std::move(time))
     {}
     QDateTime now() const override { return m_time; }
-    QString timestampNow() const override { return timestampText(m_time); }
     void set(QDateTime time) { m_time = std::move(time); }
 
 private:
