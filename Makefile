@@ -5,6 +5,9 @@
 # again; `make screenshot` retakes docs/screenshot.png.
 
 BUILD_DIR ?= build
+# `make run` runs a copy of the program in its own folder, where it keeps Log.mdb and
+# mylog.txt beside itself: the records stay out of reach of `make clean`.
+RUN_DIR ?= run
 JOBS ?= $(shell nproc)
 RUNS ?= 3
 
@@ -62,11 +65,14 @@ build: deps
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
 # The logger never creates its database; an empty one is prepared here, never replacing one.
-$(BUILD_DIR)/Log.mdb: | build
+$(RUN_DIR)/Log.mdb: | build
+	mkdir -p $(RUN_DIR)
+	rm -f $@.new
 	sqlite3 $@.new < recording/KIVData.sql && mv $@.new $@
 
-run: build $(BUILD_DIR)/Log.mdb
-	$(BUILD_DIR)/kivlogging
+run: build $(RUN_DIR)/Log.mdb
+	install -m 755 $(BUILD_DIR)/kivlogging $(RUN_DIR)/kivlogging
+	$(RUN_DIR)/kivlogging
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS)
@@ -111,5 +117,12 @@ screenshot: build
 	$(call install-missing,$(SCREENSHOT_PACKAGES))
 	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 
+# Leaves $(RUN_DIR) alone. Records that an earlier `make run` left in the build folder stop it.
 clean:
+	@for file in "$(BUILD_DIR)/Log.mdb" "$(BUILD_DIR)/mylog.txt"; do \
+	    if [ -e "$$file" ]; then \
+	        echo "$$file holds records; move it to $(RUN_DIR)/ (or away) first." >&2; \
+	        exit 1; \
+	    fi; \
+	done
 	rm -rf $(BUILD_DIR)
