@@ -1,4 +1,5 @@
-# KIVLogging: `make run` starts the logger, `make test` runs every test headless, `make bench`
+# KIVLogging: `make run` starts the logger, `make test` runs every test headless (and
+# `make test-sanitized` on a build with AddressSanitizer and UBSan), `make bench`
 # measures bursts on loopback (RUNS=1 for a quicker, rougher table; it needs UDP 6177 free).
 # All install what is missing (Debian packages) and build first.
 # `make install` / `make uninstall` put a copy for the current user in place / take it away
@@ -53,7 +54,7 @@ define install-missing
 	fi
 endef
 
-.PHONY: all deps build run test bench install uninstall screenshot clean
+.PHONY: all deps build run test test-sanitized bench install uninstall screenshot clean
 
 all: build
 
@@ -76,6 +77,19 @@ run: build $(RUN_DIR)/Log.mdb
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS)
+
+# The same tests on a build of their own with AddressSanitizer and UndefinedBehaviorSanitizer.
+# A finding of a test, or of a program a test started, fails the run and is shown.
+SANITIZED_DIR ?= build-asan
+test-sanitized: deps
+	cmake -S . -B $(SANITIZED_DIR) -DKIV_SANITIZE=ON
+	cmake --build $(SANITIZED_DIR) --parallel $(JOBS)
+	@rm -rf $(SANITIZED_DIR)/findings && mkdir -m 1777 $(SANITIZED_DIR)/findings
+	@cd $(SANITIZED_DIR) && ctest --output-on-failure --parallel $(JOBS); status=$$?; \
+	if [ -n "$$(ls -A findings)" ]; then \
+	    echo "Sanitizer findings:" >&2; cat findings/* >&2; exit 1; \
+	fi; \
+	exit $$status
 
 bench: build
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench

@@ -205,6 +205,10 @@ void tst_Faults::tooFewDescriptorsEndWithTheTrueCause()
     ProgramUnderTest program;
     const QString database = program.file(QStringLiteral("Log.mdb"));
     const QString rows = QStringLiteral("select count(*) from KIVData");
+    // A sanitized build names the options its program needs without a descriptor to spare.
+    QStringList environment;
+    if (qEnvironmentVariableIsSet("KIV_STARVED_UBSAN_OPTIONS"))
+        environment.append("UBSAN_OPTIONS=" + qEnvironmentVariable("KIV_STARVED_UBSAN_OPTIONS"));
     int failures = 0;
     for (rlim_t descriptors = 3; descriptors < 64; ++descriptors) {
         const QString context = QStringLiteral("ulimit -n %1").arg(descriptors);
@@ -212,7 +216,7 @@ void tst_Faults::tooFewDescriptorsEndWithTheTrueCause()
             const rlimit limit{descriptors, descriptors};
             ::setrlimit(RLIMIT_NOFILE, &limit);
         });
-        program.start();
+        program.start(environment);
         QVERIFY2(program.process().waitForStarted(10000), qPrintable(context));
         bool sent = false;
         const QDeadlineTimer deadline(20000);
