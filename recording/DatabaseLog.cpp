@@ -110,6 +110,7 @@ void DatabaseLog::execute(const char *statement, const QString &what)
 void DatabaseLog::open()
 {
     // Read-write without SQLITE_OPEN_CREATE: a missing file is an error, never made empty.
+    // Only this thread uses the connection, so SQLite need not lock around each call.
     sqlite3 *connection = nullptr;
     const int opened = sqlite3_open_v2(m_nativePath.constData(), &connection,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
