@@ -1,19 +1,23 @@
-# KIVLogging: `make run` starts the logger, `make test` runs every test headless, `make bench`
+# KIVLogging: `make run` starts the logger, `make test` runs every test headless (and
+# `make test-sanitized` on a build with AddressSanitizer and UBSan), `make bench`
 # measures bursts on loopback (RUNS=1 for a quicker, rougher table; it needs UDP 6177 free).
 # All install what is missing (Debian packages) and build first.
 # `make install` / `make uninstall` put a copy for the current user in place / take it away
 # again; `make screenshot` retakes docs/screenshot.png.
 
 BUILD_DIR ?= build
+# `make run` runs a copy of the program in its own folder, where it keeps Log.mdb and
+# mylog.txt beside itself: the records stay out of reach of `make clean`.
+RUN_DIR ?= run
 JOBS ?= $(shell nproc)
 RUNS ?= 3
 
 # Everything the build, the program and the tests need, named explicitly:
-# Qt's SQLite driver is only a recommendation of Qt SQL, inserts and checkpoints go to SQLite
-# directly, xvfb-run needs xauth, the window test asks xprop, the install test checks the menu
-# entry and the service unit with desktop-file-validate and systemd-analyze. Qt's SVG plugins
-# draw the window's icon; Qt's Wayland platform shows the window where there is no X11.
-PACKAGES := cmake g++ make pkgconf qt6-base-dev libqt6sql6-sqlite sqlite3 libsqlite3-dev \
+# every database connection goes to SQLite's own library, xvfb-run needs xauth, the window
+# test asks xprop, the install test checks the menu entry and the service unit with
+# desktop-file-validate and systemd-analyze. Qt's SVG plugins draw the window's icon; Qt's
+# Wayland platform shows the window where there is no X11.
+PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
@@ -51,7 +55,7 @@ define install-missing
 	fi
 endef
 
-.PHONY: all deps build program run test bench install uninstall screenshot clean
+.PHONY: all deps build program run test test-sanitized bench install uninstall screenshot clean
 
 all: build
 
@@ -73,14 +77,30 @@ program: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivlogging
 
 # The logger never creates its database; an empty one is prepared here, never replacing one.
-$(BUILD_DIR)/Log.mdb: | $(BUILD_DIR)/CMakeCache.txt
+$(RUN_DIR)/Log.mdb: | $(BUILD_DIR)/CMakeCache.txt
+	mkdir -p $(RUN_DIR)
+	rm -f $@.new
 	sqlite3 $@.new < recording/KIVData.sql && mv $@.new $@
 
-run: program $(BUILD_DIR)/Log.mdb
-	$(BUILD_DIR)/kivlogging
+run: program $(RUN_DIR)/Log.mdb
+	install -m 755 $(BUILD_DIR)/kivlogging $(RUN_DIR)/kivlogging
+	$(RUN_DIR)/kivlogging
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS)
+
+# The same tests on a build of their own with AddressSanitizer and UndefinedBehaviorSanitizer.
+# A finding of a test, or of a program a test started, fails the run and is shown.
+SANITIZED_DIR ?= build-asan
+test-sanitized: deps
+	cmake -S . -B $(SANITIZED_DIR) -DKIV_SANITIZE=ON
+	cmake --build $(SANITIZED_DIR) --parallel $(JOBS)
+	@rm -rf $(SANITIZED_DIR)/findings && mkdir -m 1777 $(SANITIZED_DIR)/findings
+	@cd $(SANITIZED_DIR) && ctest --output-on-failure --parallel $(JOBS); status=$$?; \
+	if [ -n "$$(ls -A findings)" ]; then \
+	    echo "Sanitizer findings:" >&2; cat findings/* >&2; exit 1; \
+	fi; \
+	exit $$status
 
 bench: build
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
@@ -115,5 +135,12 @@ screenshot: program
 	$(call install-missing,$(SCREENSHOT_PACKAGES))
 	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 
+# Leaves $(RUN_DIR) alone. Records that an earlier `make run` left in the build folder stop it.
 clean:
+	@for file in "$(BUILD_DIR)/Log.mdb" "$(BUILD_DIR)/mylog.txt"; do \
+	    if [ -e "$$file" ]; then \
+	        echo "$$file holds records; move it to $(RUN_DIR)/ (or away) first." >&2; \
+	        exit 1; \
+	    fi; \
+	done
 	rm -rf $(BUILD_DIR)

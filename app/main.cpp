@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <system_error>
 
 namespace {
 
@@ -65,23 +67,35 @@ int main(int argc, char *argv[])
                    stderr);
     QApplication::setWindowIcon(icon);
 
-    TerminationSignals terminationSignals;
-    Clock clock;
     FailureReporter reporter;
-    frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock, reporter);
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
-                     &frmMain::requestStop);
+    // Building the window already takes descriptors, memory and threads, so it fails as the
+    // start-up sequence does.
     try {
+        TerminationSignals terminationSignals;
+        Clock clock;
+        frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock,
+                       reporter);
+        QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
+                         &frmMain::requestStop);
         window.Form_Load();
+        std::fprintf(stderr,
+                     "KIVLogging: listening on UDP %u (IPv4 and IPv6), writing %s and %s\n",
+                     unsigned(window.localPort()),
+                     QFile::encodeName(window.textLogPath()).constData(),
+                     QFile::encodeName(window.databasePath()).constData());
+        // Headless, nobody would see the window: it is never drawn.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            window.show();
+        return application.exec();
     } catch (const Failure &failure) {
         reporter.report(failure);
-        return 1;
+    } catch (const std::system_error &error) {
+        reporter.report(Failure(error.code().value(),
+                                QStringLiteral("Cannot start the logger: ") +
+                                    QString::fromLocal8Bit(error.code().message().c_str())));
+    } catch (const std::exception &error) {
+        reporter.report(Failure(-1, QStringLiteral("Cannot start the logger: ") +
+                                        QString::fromLocal8Bit(error.what())));
     }
-    std::fprintf(stderr, "KIVLogging: listening on UDP %u (IPv4 and IPv6), writing %s and %s\n",
-                 unsigned(window.localPort()), QFile::encodeName(window.textLogPath()).constData(),
-                 QFile::encodeName(window.databasePath()).constData());
-    // Headless, nobody would see the window: it is never drawn.
-    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-        window.show();
-    return application.exec();
+    return 1;
 }

@@ -4,17 +4,15 @@
 //   bench_stall SENDER COUNT SIZE
 
 #include "Clock.h"
-#include "DatabaseLog.h"
 #include "Failure.h"
 #include "FailureReporter.h"
+#include "TestSupport.h"
 #include "frmMain.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -36,15 +34,8 @@ int main(int argc, char *argv[])
     const QString size = QString::fromLocal8Bit(argv[3]);
 
     QTemporaryDir directory;
-    {
-        auto database =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("create"));
-        database.setDatabaseName(directory.filePath(QStringLiteral("Log.mdb")));
-        if (!database.open() || !QSqlQuery(database).exec(DatabaseLog::createTableStatement()))
-            return 1;
-        database.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("create"));
+    if (!createLogDatabase(directory.filePath(QStringLiteral("Log.mdb"))))
+        return 1;
 
     Clock clock;
     FailureReporter reporter;

@@ -10,8 +10,8 @@ public:
     virtual ~Clock() = default;
     virtual QDateTime now() const;
     // timestampText(now()). Entries come by the ten thousand per second, so the system clock
-    // formats each second once.
-    virtual QString timestampNow() const;
+    // formats each second once; a clock of another kind is asked its now() every time.
+    QString timestampNow() const;
 
 private:
     mutable qint64 m_second = -1;

@@ -4,32 +4,35 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QUrl>
 
-#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
 constexpr int BusyTimeoutMilliseconds = 5000;
-constexpr int SqliteBusy = 5;
-// SQLite's own code (SQLITE_READONLY_DBMOVED) for a database file moved or deleted while open.
-constexpr int DatabaseMoved = 1032;
 // A log that grew while a reader held it is cut back to this size once it starts over.
 constexpr int WalSizeLimitBytes = 64 * 1024 * 1024;
 
-struct StatementFinalize
+// SQLite's description of the last failure on `connection`; where the system refused a file
+// operation, the system's reason too: "unable to open database file" alone does not tell a
+// missing permission from too many open files.
+QString sqliteCause(sqlite3 *connection)
 {
-    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
-};
+    QString cause = QString::fromUtf8(sqlite3_errmsg(connection));
+    const int primary = sqlite3_extended_errcode(connection) & 0xFF;
+    const int error = sqlite3_system_errno(connection);
+    if ((primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR) && error != 0)
+        cause += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
+    return cause;
+}
 
-QString uniqueConnectionName()
+// `text` as one word for a POSIX shell.
+QString shellQuoted(const QString &text)
 {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("KIVLogging-%1").arg(counter++);
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 } // namespace
@@ -37,18 +40,10 @@ QString uniqueConnectionName()
 DatabaseLog::DatabaseLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
-    , m_connectionName(uniqueConnectionName())
     , m_directory(QFileInfo(m_path).absolutePath())
 {}
 
-DatabaseLog::~DatabaseLog()
-{
-    if (!m_database.isValid())
-        return;
-    m_database.close();
-    m_database = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connectionName);
-}
+DatabaseLog::~DatabaseLog() = default;
 
 QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString &text)
 {
@@ -79,15 +74,9 @@ QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString 
     return statement;
 }
 
-void DatabaseLog::throwError(const QString &what, const QSqlError &error) const
+void DatabaseLog::throwSqliteError(const QString &what, sqlite3 *connection) const
 {
-    throwFailure(what, error.nativeErrorCode().toInt(), error.databaseText());
-}
-
-void DatabaseLog::throwSqliteError(const QString &what) const
-{
-    throwFailure(what, sqlite3_extended_errcode(m_handle),
-                 QString::fromUtf8(sqlite3_errmsg(m_handle)));
+    throwFailure(what, sqlite3_extended_errcode(connection), sqliteCause(connection));
 }
 
 void DatabaseLog::throwFailure(const QString &what, int number, const QString &cause) const
@@ -95,7 +84,7 @@ void DatabaseLog::throwFailure(const QString &what, int number, const QString &c
     QString description = what.arg(m_path) + QLatin1String(": ") + cause;
     // Only a lock held past the whole timeout ends here; "database is locked" alone would not
     // tell that the logger waited.
-    if ((number & 0xFF) == SqliteBusy) {
+    if ((number & 0xFF) == SQLITE_BUSY) {
         description += QStringLiteral(" (another program held a lock on it for more than %1 "
                                       "seconds)")
                            .arg(BusyTimeoutMilliseconds / 1000);
@@ -103,64 +92,97 @@ void DatabaseLog::throwFailure(const QString &what, int number, const QString &c
     throw Failure(number, description);
 }
 
-void DatabaseLog::execute(const QString &statement, const QString &what)
+void DatabaseLog::execute(const char *statement, const QString &what)
 {
-    QSqlQuery query(m_database);
-    if (!query.exec(statement))
-        throwError(what, query.lastError());
+    if (sqlite3_exec(m_connection.get(), statement, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throwSqliteError(what, m_connection.get());
 }
 
 void DatabaseLog::open()
 {
-    m_database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
-    if (!m_database.isValid())
-        throw Failure(-1, QStringLiteral("Cannot open the database %1: Qt's SQLite driver "
-                                         "(libqt6sql6-sqlite) is not installed")
-                              .arg(m_path));
-
-    // A URI with mode=rw opens read-write without ever creating the file; percent-encoding
-    // keeps odd characters in the directory name from being read as URI syntax.
-    m_database.setDatabaseName(QUrl::fromLocalFile(m_path).toString(QUrl::FullyEncoded) +
-                               QLatin1String("?mode=rw"));
+    // Read-write without SQLITE_OPEN_CREATE: a missing file is an error, never made empty.
+    // Only this thread uses the connection, so SQLite need not lock around each call.
+    sqlite3 *connection = nullptr;
+    const int opened = sqlite3_open_v2(m_nativePath.constData(), &connection,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    m_connection.reset(connection);
+    if (!connection) {
+        throw Failure(opened, QStringLiteral("Cannot open the database %1: %2")
+                                  .arg(m_path, QString::fromUtf8(sqlite3_errstr(opened))));
+    }
+    if (opened != SQLITE_OK) {
+        if (sqlite3_system_errno(connection) == ENOENT) {
+            throw Failure(
+                sqlite3_extended_errcode(connection),
+                QStringLiteral("Cannot open the database %1: the file is missing; "
+                               "create it with: sqlite3 %2 %3")
+                    .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
+        }
+        throwSqliteError(QStringLiteral("Cannot open the database %1"), connection);
+    }
     // A short write lock held by a reader or a backup is waited out, not fatal.
-    m_database.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMilliseconds));
-    if (!m_database.open()) {
-        const QString cause =
-            QFileInfo::exists(m_path) ? QString() : QStringLiteral(" (the file is missing)");
-        throwError(QStringLiteral("Cannot open the database %1") + cause, m_database.lastError());
-    }
+    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
 
-    // SQLite reads the file only now, so a file that is not a database fails here. WAL lets
-    // readers work beside the logger without making an insert fail; where the file system
-    // cannot do WAL, SQLite keeps the file's journal mode and the logger goes on.
-    QSqlQuery journal(m_database);
-    if (!journal.exec(QStringLiteral("pragma journal_mode=WAL;")))
-        throwError(QStringLiteral("Cannot use the database %1"), journal.lastError());
-    const bool wal = journal.next() && journal.value(0).toString() == QLatin1String("wal");
-    journal.finish();
-    execute(QStringLiteral("pragma synchronous=NORMAL;"),
-            QStringLiteral("Cannot use the database %1"));
+    // Before anything is written: a file refused here stays as it was.
+    requireTable();
 
-    QSqlQuery check(m_database);
-    if (!check.exec(QStringLiteral("select LogDate, LogText from KIVData limit 0;"))) {
-        throwError(QStringLiteral("The database %1 has no table KIVData with columns LogDate and "
-                                  "LogText; create it with: sqlite3 '%1' '") +
-                       createTableStatement() + QLatin1Char('\''),
-                   check.lastError());
+    // WAL lets readers work beside the logger without making an insert fail; where the file
+    // system cannot do WAL, SQLite keeps the file's journal mode and the logger goes on.
+    bool wal = false;
+    {
+        sqlite3_stmt *compiled = nullptr;
+        int result =
+            sqlite3_prepare_v2(connection, "pragma journal_mode=WAL;", -1, &compiled, nullptr);
+        const SqliteStatement journal(compiled);
+        if (result == SQLITE_OK)
+            result = sqlite3_step(compiled);
+        if (result != SQLITE_ROW)
+            throwSqliteError(QStringLiteral("Cannot use the database %1"), connection);
+        wal =
+            qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0)), "wal") == 0;
     }
+    execute("pragma synchronous=NORMAL;", QStringLiteral("Cannot use the database %1"));
     rememberFileIdentity();
-
-    // Inserts go straight to SQLite: the same statement text, without Qt's result objects.
-    const QVariant handle = m_database.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        throw Failure(-1, QStringLiteral("Cannot use the database %1: Qt's SQLite driver gives "
-                                         "no connection handle")
-                              .arg(m_path));
-    m_handle = *static_cast<sqlite3 *const *>(handle.constData());
     if (wal) {
-        execute(QStringLiteral("pragma journal_size_limit=%1;").arg(WalSizeLimitBytes),
-                QStringLiteral("Cannot use the database %1"));
+        const QByteArray sizeLimit =
+            "pragma journal_size_limit=" + QByteArray::number(WalSizeLimitBytes) + ';';
+        execute(sizeLimit.constData(), QStringLiteral("Cannot use the database %1"));
+    }
+}
+
+void DatabaseLog::requireTable()
+{
+    // The columns are looked up rather than a statement on the table tried, so that only a
+    // table truly missing is told as one: reading the file can fail for many other reasons.
+    sqlite3_stmt *compiled = nullptr;
+    int result =
+        sqlite3_prepare_v2(m_connection.get(), "select name from pragma_table_info('KIVData');", -1,
+                           &compiled, nullptr);
+    const SqliteStatement columns(compiled);
+    bool logDate = false;
+    bool logText = false;
+    bool table = false;
+    if (result == SQLITE_OK) {
+        while ((result = sqlite3_step(compiled)) == SQLITE_ROW) {
+            table = true;
+            const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0));
+            logDate = logDate || qstricmp(name, "LogDate") == 0;
+            logText = logText || qstricmp(name, "LogText") == 0;
+        }
+    }
+    if (result != SQLITE_DONE)
+        throwSqliteError(QStringLiteral("Cannot use the database %1"), m_connection.get());
+    if (!table) {
+        throw Failure(SQLITE_ERROR,
+                      QStringLiteral("The database %1 has no table KIVData; "
+                                     "create it with: sqlite3 %2 %3")
+                          .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
+    }
+    if (!logDate || !logText) {
+        throw Failure(SQLITE_ERROR,
+                      QStringLiteral("The table KIVData in the database %1 has no column %2; "
+                                     "the logger fills LogDate and LogText")
+                          .arg(m_path, QLatin1String(logDate ? "LogText" : "LogDate")));
     }
 }
 
@@ -200,12 +222,11 @@ void DatabaseLog::checkFileIdentity()
 
     // Closing does not checkpoint a moved file: the latest rows would stay in the WAL under
     // the old name, missing from the moved file and replayed into whichever file takes the name.
-    QSqlQuery checkpoint(m_database);
-    if (!checkpoint.exec(QStringLiteral("pragma wal_checkpoint(TRUNCATE);")) ||
-        !checkpoint.next() || checkpoint.value(0).toInt() != 0) {
+    if (sqlite3_wal_checkpoint_v2(m_connection.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                  nullptr) != SQLITE_OK) {
         cause += QStringLiteral("; the latest rows may remain in %1-wal").arg(m_path);
     }
-    throw Failure(DatabaseMoved,
+    throw Failure(SQLITE_READONLY_DBMOVED,
                   QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path) + cause);
 }
 
@@ -222,57 +243,52 @@ QString DatabaseLog::createTableStatement()
     return statement;
 }
 
-void DatabaseLog::executeSql(const char *statement, const QString &what)
-{
-    if (sqlite3_exec(m_handle, statement, nullptr, nullptr, nullptr) != SQLITE_OK)
-        throwSqliteError(what);
-}
-
 void DatabaseLog::insert(const QString &timestamp, const QString &text)
 {
     if (!m_inTransaction) {
         checkFileIdentity();
-        executeSql("begin;", QStringLiteral("Cannot insert into KIVData in %1"));
+        execute("begin;", QStringLiteral("Cannot insert into KIVData in %1"));
         m_inTransaction = true;
     }
 
     const QByteArray statement = insertStatement(timestamp, text);
     sqlite3_stmt *compiled = nullptr;
-    int result = sqlite3_prepare_v2(m_handle, statement.constData(), int(statement.size()) + 1,
-                                    &compiled, nullptr);
-    const std::unique_ptr<sqlite3_stmt, StatementFinalize> owner(compiled);
+    int result = sqlite3_prepare_v2(m_connection.get(), statement.constData(),
+                                    int(statement.size()) + 1, &compiled, nullptr);
+    const SqliteStatement owner(compiled);
     if (result == SQLITE_OK)
         result = sqlite3_step(compiled);
     if (result != SQLITE_DONE)
-        throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"));
+        throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"), m_connection.get());
+}
+
+void DatabaseLog::commit()
+{
+    if (!std::exchange(m_inTransaction, false))
+        return;
+    sqlite3 *connection = m_connection.get();
+    // Some failures (a full disk, say) roll the whole transaction back by themselves.
+    if (sqlite3_get_autocommit(connection)) {
+        throw Failure(SQLITE_ABORT, QStringLiteral("Cannot insert into KIVData in %1: the "
+                                                   "transaction was rolled back")
+                                        .arg(m_path));
+    }
+    if (sqlite3_exec(connection, "commit;", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return;
+    const int number = sqlite3_extended_errcode(connection);
+    const QString cause = sqliteCause(connection);
+    // A commit that failed may leave the transaction open; the next entry starts afresh.
+    if (!sqlite3_get_autocommit(connection))
+        sqlite3_exec(connection, "rollback;", nullptr, nullptr, nullptr);
+    throwFailure(QStringLiteral("Cannot insert into KIVData in %1"), number, cause);
 }
 
 void DatabaseLog::rollback()
 {
     if (!std::exchange(m_inTransaction, false))
         return;
-    // A transaction a failure already rolled back has nothing left to drop.
-    if (!sqlite3_get_autocommit(m_handle))
-        sqlite3_exec(m_handle, "rollback;", nullptr, nullptr, nullptr);
-}
-
-void DatabaseLog::commit()
-{
-    if (!m_inTransaction)
-        return;
-    m_inTransaction = false;
-    // Some failures (a full disk, say) roll the whole transaction back by themselves.
-    if (sqlite3_get_autocommit(m_handle)) {
-        throw Failure(SQLITE_ABORT, QStringLiteral("Cannot insert into KIVData in %1: the "
-                                                   "transaction was rolled back")
-                                        .arg(m_path));
-    }
-    if (sqlite3_exec(m_handle, "commit;", nullptr, nullptr, nullptr) == SQLITE_OK)
-        return;
-    const int number = sqlite3_extended_errcode(m_handle);
-    const QString cause = QString::fromUtf8(sqlite3_errmsg(m_handle));
-    // A commit that failed may leave the transaction open; the next entry starts afresh.
-    if (!sqlite3_get_autocommit(m_handle))
-        sqlite3_exec(m_handle, "rollback;", nullptr, nullptr, nullptr);
-    throwFailure(QStringLiteral("Cannot insert into KIVData in %1"), number, cause);
+    // A transaction a failure rolled back already has nothing left to drop; a rollback that
+    // fails leaves it open, and the next begin tells.
+    if (!sqlite3_get_autocommit(m_connection.get()))
+        sqlite3_exec(m_connection.get(), "rollback;", nullptr, nullptr, nullptr);
 }

@@ -4,10 +4,8 @@
 #include "FileIdentity.h"
 #include "SqliteHandle.h"
 
-#include <QSqlDatabase>
+#include <QByteArray>
 #include <QString>
-
-#include <memory>
 
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
 // must already exist with its table. One connection serves the whole run. Inserts share a
@@ -22,8 +20,9 @@ public:
 
     const QString &path() const { return m_path; }
 
-    // Opens the existing file read-write and checks it holds KIVData with both columns.
-    // Throws Failure (SQLite's extended result code) naming the file and the cause.
+    // Opens the existing file read-write and checks it holds KIVData with both columns before
+    // anything is written to it. Throws Failure (SQLite's extended result code) naming the
+    // file and the cause, and for a missing file or table the command that creates it.
     void open();
 
     // Inserts one row, in the transaction the first insert after a commit begins. Throws
@@ -45,22 +44,19 @@ public:
     static QString createTableStatement();
 
 private:
-    [[noreturn]] void throwError(const QString &what, const class QSqlError &error) const;
-    [[noreturn]] void throwSqliteError(const QString &what) const;
+    [[noreturn]] void throwSqliteError(const QString &what, sqlite3 *connection) const;
     [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
-    void execute(const QString &statement, const QString &what);
-    void executeSql(const char *statement, const QString &what);
+    void execute(const char *statement, const QString &what);
+    void requireTable();
     void rememberFileIdentity();
     void checkFileIdentity();
 
     QString m_path;
     QByteArray m_nativePath;
-    QString m_connectionName;
-    QSqlDatabase m_database;
     DirectoryWatch m_directory;
     FileIdentity m_identity;
     // Whether the watch alone tells when the path may name another file.
     bool m_watched = false;
-    sqlite3 *m_handle = nullptr;
+    SqliteHandle m_connection;
     bool m_inTransaction = false;
 };

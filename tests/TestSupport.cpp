@@ -2,45 +2,52 @@
 
 #include "DatabaseLog.h"
 #include "TextEncoding.h"
+#include "FileDescriptor.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTest>
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-void sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
+bool sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
 {
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    QVERIFY2(fd >= 0, "socket");
+    const FileDescriptor socket(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket.isValid()) {
+        qWarning("socket: %s", std::strerror(errno));
+        return false;
+    }
     ssize_t sent;
     if (ipv6) {
         sockaddr_in6 to{};
         to.sin6_family = AF_INET6;
         to.sin6_addr = in6addr_loopback;
         to.sin6_port = htons(port);
-        sent = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
+        sent = ::sendto(socket.get(), payload.constData(), size_t(payload.size()), 0,
                         reinterpret_cast<sockaddr *>(&to), sizeof to);
     } else {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons(port);
-        sent = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
+        sent = ::sendto(socket.get(), payload.constData(), size_t(payload.size()), 0,
                         reinterpret_cast<sockaddr *>(&to), sizeof to);
     }
-    ::close(fd);
-    QCOMPARE(sent, ssize_t(payload.size()));
+    if (sent != ssize_t(payload.size())) {
+        qWarning("sent %zd of %lld bytes to port %u: %s", sent, qlonglong(payload.size()), port,
+                 sent < 0 ? std::strerror(errno) : "cut short");
+        return false;
+    }
+    return true;
 }
 
 bool udpPortBound(quint16 port)
@@ -78,60 +85,64 @@ int openDescriptors()
 
 TestConnection::TestConnection(const QString &path, bool readOnly)
 {
-    static int counter = 0;
-    m_name = QStringLiteral("test-%1").arg(counter++);
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    database.setDatabaseName(path);
-    database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000") +
-                               (readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
-    if (!database.open())
-        qWarning() << "cannot open" << path << database.lastError().text();
-}
-
-TestConnection::~TestConnection()
-{
-    QSqlDatabase::database(m_name, false).close();
-    QSqlDatabase::removeDatabase(m_name);
+    sqlite3 *connection = nullptr;
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int result =
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &connection, flags, nullptr);
+    m_connection.reset(connection);
+    if (result != SQLITE_OK)
+        qWarning() << "cannot open" << path << sqlite3_errstr(result);
+    sqlite3_busy_timeout(connection, 10000);
 }
 
 bool TestConnection::exec(const QString &sql)
 {
-    QSqlQuery query(QSqlDatabase::database(m_name, false));
-    if (query.exec(sql))
+    if (sqlite3_exec(m_connection.get(), sql.toUtf8().constData(), nullptr, nullptr, nullptr) ==
+        SQLITE_OK) {
         return true;
-    qWarning() << sql << query.lastError().text();
+    }
+    qWarning() << sql << sqlite3_errmsg(m_connection.get());
     return false;
 }
 
 QStringList TestConnection::column(const QString &sql)
 {
-    QSqlQuery query(QSqlDatabase::database(m_name, false));
+    sqlite3_stmt *compiled = nullptr;
+    int result =
+        sqlite3_prepare_v2(m_connection.get(), sql.toUtf8().constData(), -1, &compiled, nullptr);
+    const SqliteStatement statement(compiled);
     QStringList values;
-    if (!query.exec(sql))
-        qWarning() << sql << query.lastError().text();
-    while (query.next())
-        values.append(query.value(0).toString());
+    if (result == SQLITE_OK) {
+        while ((result = sqlite3_step(compiled)) == SQLITE_ROW) {
+            values.append(QString::fromUtf8(
+                reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0))));
+        }
+    }
+    if (result != SQLITE_DONE)
+        qWarning() << sql << sqlite3_errmsg(m_connection.get());
     return values;
 }
 
-void createLogDatabase(const QString &path, const QString &createStatement)
+bool createLogDatabase(const QString &path, const QString &createStatement)
 {
     TestConnection connection(path);
-    QVERIFY(connection.exec(createStatement.isEmpty() ? DatabaseLog::createTableStatement()
-                                                      : createStatement));
+    return connection.exec(createStatement.isEmpty() ? DatabaseLog::createTableStatement()
+                                                     : createStatement);
 }
 
-void prepareDatabaseFile(const QString &path,
+bool prepareDatabaseFile(const QString &path,
                          const QByteArray &content,
                          const QString &createStatement)
 {
-    if (!content.isEmpty()) {
+    if (!content.isNull()) {
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), content.size());
-    } else if (!createStatement.isEmpty()) {
-        createLogDatabase(path, createStatement);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
+            qWarning() << "cannot write" << path << file.errorString();
+            return false;
+        }
+        return true;
     }
+    return createStatement.isEmpty() || createLogDatabase(path, createStatement);
 }
 
 QStringList queryColumn(const QString &databasePath, const QString &sql)
@@ -204,9 +215,8 @@ ProgramUnderTest::ProgramUnderTest(bool withDatabase)
     , m_directory(m_copyDirectory->path())
 {
     const QString copy = file(QStringLiteral("kivlogging"));
-    QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy);
-    if (withDatabase)
-        createLogDatabase(file(QStringLiteral("Log.mdb")));
+    m_prepared = QFile::copy(QStringLiteral(KIV_EXECUTABLE), copy) &&
+                 (!withDatabase || createLogDatabase(file(QStringLiteral("Log.mdb"))));
     m_process.setProgram(copy);
     m_process.setWorkingDirectory(QDir::rootPath());
 }
@@ -233,6 +243,11 @@ void ProgramUnderTest::setChildSetup(const std::function<void()> &setup)
 
 void ProgramUnderTest::start(const QStringList &environment)
 {
+    // Not started, the test fails at its wait for the program.
+    if (!m_prepared) {
+        qWarning("the copy of the program or its database could not be made");
+        return;
+    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     for (const QString &entry : environment) {

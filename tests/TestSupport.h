@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "SqliteHandle.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -19,15 +20,17 @@ public:
         : m_time(std::move(time))
     {}
     QDateTime now() const override { return m_time; }
-    QString timestampNow() const override { return timestampText(m_time); }
     void set(QDateTime time) { m_time = std::move(time); }
 
 private:
     QDateTime m_time;
 };
 
+// Helpers that can fail return false with a warning; the test checks, as a check inside a
+// helper would only end the helper.
+
 // Sends one datagram to `port` on the loopback address of the given family.
-void sendDatagram(quint16 port, const QByteArray &payload, bool ipv6 = false);
+[[nodiscard]] bool sendDatagram(quint16 port, const QByteArray &payload, bool ipv6 = false);
 
 // Whether some process has a UDP socket bound to `port`.
 bool udpPortBound(quint16 port);
@@ -38,30 +41,29 @@ QByteArray readFile(const QString &path);
 int openDescriptors();
 
 // Creates an SQLite file with the shipped KIVData table, or with `createStatement`.
-void createLogDatabase(const QString &path, const QString &createStatement = {});
+[[nodiscard]] bool createLogDatabase(const QString &path, const QString &createStatement = {});
 
-// Lays out a candidate Log.mdb at `path`: `content` as raw bytes, else a database made with
-// `createStatement`, else nothing at all.
-void prepareDatabaseFile(const QString &path,
-                         const QByteArray &content,
-                         const QString &createStatement);
+// Lays out a candidate Log.mdb at `path`: `content` as raw bytes unless it is null (an
+// empty one makes an empty file), else a database made with `createStatement`, else nothing.
+[[nodiscard]] bool
+prepareDatabaseFile(const QString &path, const QByteArray &content, const QString &createStatement);
 
 // Runs `sql` on its own connection to the file and returns the first column of every row.
 QStringList queryColumn(const QString &databasePath, const QString &sql);
 
-// An SQLite connection of the test's own to a file, closed and removed on destruction.
-// A read-only one leaves the WAL as it found it.
+// An SQLite connection of the test's own to a file, created if missing unless read-only,
+// closed on destruction. A read-only one leaves the WAL as it found it.
 class TestConnection
 {
 public:
     explicit TestConnection(const QString &path, bool readOnly = false);
-    ~TestConnection();
     // Runs one statement; false (with a warning) when it fails.
-    bool exec(const QString &sql);
+    [[nodiscard]] bool exec(const QString &sql);
+    // The first column of every row, as text; a failure gives a warning and the rows so far.
     QStringList column(const QString &sql);
 
 private:
-    QString m_name;
+    SqliteHandle m_connection;
 };
 
 // Every byte 0x20..0xFF once, in order.
@@ -88,7 +90,8 @@ bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry);
 class ProgramUnderTest
 {
 public:
-    // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy.
+    // With `withDatabase`, an empty Log.mdb with KIVData lies beside the copy. When either
+    // cannot be made, it warns and never starts.
     explicit ProgramUnderTest(bool withDatabase = true);
     // Runs `program` where it lies (an installed copy, its launcher), with no copy made.
     explicit ProgramUnderTest(const QString &program);
@@ -111,5 +114,6 @@ public:
 private:
     std::optional<QTemporaryDir> m_copyDirectory;
     QString m_directory;
+    bool m_prepared = true;
     QProcess m_process;
 };

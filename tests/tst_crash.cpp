@@ -157,7 +157,7 @@ void tst_Crash::killedMidBurstLeavesBothLogsConsistent()
 
     // After the last crash the program starts and records as ever.
     QVERIFY(program.startListening());
-    sendDatagram(6177, "after the crashes\n");
+    QVERIFY(sendDatagram(6177, "after the crashes\n"));
     QTRY_COMPARE(queryColumn(database, QStringLiteral("select count(*) from KIVData")),
                  QStringList{QString::number(checkedRows + 1)});
     QCOMPARE(program.terminate(), 0);

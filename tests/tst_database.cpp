@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -78,7 +79,7 @@ void tst_Database::storesTheEntryTextExactly()
     QFETCH(QString, text);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, text);
@@ -103,13 +104,15 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable_data()
     QTest::addColumn<QString>("createStatement");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("message");
-    QTest::newRow("missing file") << QByteArray() << QString() << 14 << "the file is missing";
+    QTest::newRow("missing file") << QByteArray() << QString() << 14
+                                  << "the file is missing; create it with: sqlite3 '";
     QTest::newRow("not a database")
         << QByteArray(4096, 'x') << QString() << 26 << "file is not a database";
+    QTest::newRow("empty file") << QByteArray("") << QString() << 1 << "create table KIVData";
     QTest::newRow("no table") << QByteArray() << "create table Other (x)" << 1
-                              << "create table KIVData";
+                              << "has no table KIVData; create it with: sqlite3 '";
     QTest::newRow("a column missing")
-        << QByteArray() << "create table KIVData (LogDate)" << 1 << "no such column: LogText";
+        << QByteArray() << "create table KIVData (LogDate)" << 1 << "has no column LogText";
 }
 
 void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
@@ -120,7 +123,8 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
     QFETCH(QString, message);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    prepareDatabaseFile(path, content, createStatement);
+    QVERIFY(prepareDatabaseFile(path, content, createStatement));
+    const QByteArray before = readFile(path);
 
     try {
         DatabaseLog database(path);
@@ -131,8 +135,9 @@ void tst_Database::opensOnlyAnExistingDatabaseWithTheTable()
         QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
         QVERIFY2(failure.description().contains(message), qPrintable(failure.description()));
     }
-    if (content.isEmpty() && createStatement.isEmpty())
-        QVERIFY2(!QFile::exists(path), "opening created the file");
+    // A file refused is left as it was; a missing one is not made.
+    QCOMPARE(QFile::exists(path), !content.isNull() || !createStatement.isEmpty());
+    QCOMPARE(readFile(path), before);
 }
 
 void tst_Database::worksWithOtherColumnSets_data()
@@ -148,7 +153,7 @@ void tst_Database::worksWithOtherColumnSets()
     QFETCH(QString, createStatement);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path, createStatement);
+    QVERIFY(createLogDatabase(path, createStatement));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, QStringLiteral("row"));
@@ -160,7 +165,7 @@ void tst_Database::readersDoNotStopInserts()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
     database.insert(Stamp, QStringLiteral("before"));
@@ -181,23 +186,32 @@ void tst_Database::waitsOutAShortWriteLock()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
 
     // Another program holds the write lock for two seconds.
-    std::atomic<bool> locked{false};
+    enum { Waiting, Locked, Failed };
+    std::atomic<int> lock{Waiting};
+    std::atomic<bool> committed{false};
     std::thread holder([&] {
         TestConnection writer(path);
-        writer.exec(QStringLiteral("begin immediate"));
-        locked = true;
+        if (!writer.exec(QStringLiteral("begin immediate"))) {
+            lock = Failed;
+            return;
+        }
+        lock = Locked;
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        writer.exec(QStringLiteral("commit"));
+        committed = writer.exec(QStringLiteral("commit"));
     });
-    QTRY_VERIFY(locked);
-    database.insert(Stamp, QStringLiteral("delayed, not lost"));
-    database.commit();
-    holder.join();
+    {
+        const auto join = qScopeGuard([&] { holder.join(); });
+        QTRY_VERIFY(lock != Waiting);
+        QCOMPARE(lock.load(), int(Locked));
+        database.insert(Stamp, QStringLiteral("delayed, not lost"));
+        database.commit();
+    }
+    QVERIFY(committed);
     QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")),
              QStringList{"delayed, not lost"});
 }
@@ -222,9 +236,9 @@ void tst_Database::refusesToInsertIntoAFileNoLongerThere()
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
     const QString aside = dir.filePath(QStringLiteral("old.mdb"));
     const QString replacement = dir.filePath(QStringLiteral("new.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     if (replaced)
-        createLogDatabase(replacement);
+        QVERIFY(createLogDatabase(replacement));
     {
         DatabaseLog database(path);
         database.open();
@@ -256,7 +270,7 @@ void tst_Database::floodKeepsTheLogBounded()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(path);
+    QVERIFY(createLogDatabase(path));
     DatabaseLog log(path);
     log.open();
     // 20 MiB of rows without a pause, in transactions of 100 as a flood's slices give them.

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,6 +37,7 @@ private slots:
     void init();
     void endsWithAMessageAndKeepsWhatWasRecorded_data();
     void endsWithAMessageAndKeepsWhatWasRecorded();
+    void tooFewDescriptorsEndWithTheTrueCause();
 };
 
 namespace {
@@ -128,7 +130,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
     }
 
     QVERIFY(program.startListening());
-    sendDatagram(6177, "before\n");
+    QVERIFY(sendDatagram(6177, "before\n"));
     QTRY_COMPARE(queryColumn(database, rows), QStringList{"before"});
     const QByteArray logBefore = readFile(log);
 
@@ -160,7 +162,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
         break;
     case DatabaseReplaced:
         // As `mv new.mdb Log.mdb` does it: a new file takes the name in one step.
-        createLogDatabase(program.file(QStringLiteral("new.mdb")));
+        QVERIFY(createLogDatabase(program.file(QStringLiteral("new.mdb"))));
         QCOMPARE(::rename(QFile::encodeName(program.file(QStringLiteral("new.mdb"))).constData(),
                           QFile::encodeName(database).constData()),
                  0);
@@ -168,7 +170,7 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
     }
 
     const QByteArray lost = "lost " + QByteArray(300, '-');
-    sendDatagram(6177, lost + '\n');
+    QVERIFY(sendDatagram(6177, lost + '\n'));
     QVERIFY(program.process().waitForFinished(20000));
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
     QVERIFY(program.process().exitCode() != 0);
@@ -195,6 +197,56 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
         QCOMPARE(queryColumn(database, rows), QStringList{"before"});
     if (fault == DatabaseReplaced)
         QCOMPARE(queryColumn(database, rows), QStringList());
+}
+
+void tst_Faults::tooFewDescriptorsEndWithTheTrueCause()
+{
+    // Each limit lets start-up get one step further, until the logger records.
+    ProgramUnderTest program;
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString rows = QStringLiteral("select count(*) from KIVData");
+    // A sanitized build names the options its program needs without a descriptor to spare.
+    QStringList environment;
+    if (qEnvironmentVariableIsSet("KIV_STARVED_UBSAN_OPTIONS"))
+        environment.append("UBSAN_OPTIONS=" + qEnvironmentVariable("KIV_STARVED_UBSAN_OPTIONS"));
+    int failures = 0;
+    for (rlim_t descriptors = 3; descriptors < 64; ++descriptors) {
+        const QString context = QStringLiteral("ulimit -n %1").arg(descriptors);
+        program.setChildSetup([descriptors] {
+            const rlimit limit{descriptors, descriptors};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        program.start(environment);
+        QVERIFY2(program.process().waitForStarted(10000), qPrintable(context));
+        bool sent = false;
+        const QDeadlineTimer deadline(20000);
+        while (program.process().state() == QProcess::Running && !deadline.hasExpired()) {
+            if (!sent && udpPortBound(6177)) {
+                QVERIFY(sendDatagram(6177, "recorded\n"));
+                sent = true;
+            }
+            if (sent && queryColumn(database, rows) == QStringList{"1"})
+                break;
+            program.process().waitForFinished(20);
+        }
+        if (program.process().state() == QProcess::Running) {
+            QVERIFY2(sent && queryColumn(database, rows) == QStringList{"1"}, qPrintable(context));
+            QCOMPARE(program.terminate(), 0);
+            QVERIFY2(failures > 0, "the first limit tried was already enough");
+            return;
+        }
+        const QByteArray message = program.process().readAllStandardError();
+        // The loader and Qt's platform come before the logger's own code and end their way.
+        if (message.contains("error while loading shared libraries") ||
+            message.contains("no Qt platform plugin could be initialized"))
+            continue;
+        ++failures;
+        QVERIFY2(program.process().exitStatus() == QProcess::NormalExit &&
+                     program.process().exitCode() == 1 && message.contains("KIVLogging: Error ") &&
+                     message.contains("Too many open files"),
+                 qPrintable(context + QStringLiteral(": ") + QString::fromLocal8Bit(message)));
+    }
+    QFAIL("the logger never started");
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)

@@ -160,7 +160,7 @@ void tst_Install::installsRunsAndUninstallsKeepingTheRecords()
         QVERIFY(installed.startListening({QStringLiteral("-DISPLAY"),
                                           QStringLiteral("-WAYLAND_DISPLAY"),
                                           valueOf(unit, QStringLiteral("Environment"))}));
-        sendDatagram(6177, "from the installed copy\n");
+        QVERIFY(sendDatagram(6177, "from the installed copy\n"));
         QTRY_COMPARE(queryColumn(database, QStringLiteral("select LogText from KIVData")),
                      QStringList{"from the installed copy"});
         QVERIFY(QRegularExpression(

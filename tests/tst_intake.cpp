@@ -102,20 +102,21 @@ void tst_Intake::receivesWholeDatagramsOverBothFamilies()
     QSignalSpy arrivals(&socket, &DatagramSocket::DataArrival);
 
     const QByteArray largest(65507, 'L');
-    sendDatagram(socket.localPort(), "four", false);
-    sendDatagram(socket.localPort(), QByteArray(), false);
-    sendDatagram(socket.localPort(), largest, false);
-    sendDatagram(socket.localPort(), "six", true);
+    QVERIFY(sendDatagram(socket.localPort(), "four", false));
+    QVERIFY(sendDatagram(socket.localPort(), QByteArray(), false));
+    QVERIFY(sendDatagram(socket.localPort(), largest, false));
+    QVERIFY(sendDatagram(socket.localPort(), "six", true));
     QTRY_VERIFY(!arrivals.isEmpty());
 
     QByteArrayList received;
     QByteArray datagram;
-    while (received.size() < 4) {
-        if (socket.GetData(datagram))
-            received.append(datagram);
-        else
-            QTest::qWait(10);
-    }
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            while (socket.GetData(datagram))
+                received.append(datagram);
+            return received.size() >= 4;
+        },
+        10000));
     QCOMPARE(received, QByteArrayList({"four", QByteArray(), largest, "six"}));
     QVERIFY(!socket.GetData(datagram));
 }
@@ -140,7 +141,7 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
     MemoryEntryList list;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(databasePath);
+    QVERIFY(createLogDatabase(databasePath));
     DatabaseLog database(databasePath);
     database.open();
     const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)));
@@ -153,7 +154,7 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
     connect(&receiver, &DatagramReceiver::failed, this, [&] { ++failures; });
 
     for (int i = 0; i < 100; ++i)
-        sendDatagram(socket.localPort(), QByteArray::number(i) + '\n', i % 2);
+        QVERIFY(sendDatagram(socket.localPort(), QByteArray::number(i) + '\n', i % 2));
     QTRY_COMPARE(list.count(), 40);
     QTRY_COMPARE(list.items().last(), QStringLiteral("99"));
     QCOMPARE(list.items().first(), QStringLiteral("60"));
@@ -176,7 +177,7 @@ void tst_Intake::stopsTakingDatagramsAfterAFailure()
     MemoryEntryList list;
     TextLog log(path);
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(databasePath);
+    QVERIFY(createLogDatabase(databasePath));
     DatabaseLog database(databasePath);
     database.open();
     const Clock clock;
@@ -188,10 +189,10 @@ void tst_Intake::stopsTakingDatagramsAfterAFailure()
     connect(&receiver, &DatagramReceiver::failed, this,
             [&](const Failure &failure) { failures.append(failure.number()); });
 
-    sendDatagram(socket.localPort(), "first\n");
+    QVERIFY(sendDatagram(socket.localPort(), "first\n"));
     QTRY_COMPARE(failures, QList<int>{EISDIR});
     QCOMPARE(receiver.unrecorded(), quint64(1));
-    sendDatagram(socket.localPort(), "second\n");
+    QVERIFY(sendDatagram(socket.localPort(), "second\n"));
     QTest::qWait(50);
     QCOMPARE(list.items(), QStringList{QStringLiteral("first")});
     QCOMPARE(failures.size(), 1);

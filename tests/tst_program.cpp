@@ -66,7 +66,7 @@ void tst_Program::recordsEachDatagramByteForByte()
                                     "C \xE2\x80\x93 ok",
                                     "\xC2\x81"};
     for (const QByteArray &entry : entries)
-        sendDatagram(6177, entry + '\n');
+        QVERIFY(sendDatagram(6177, entry + '\n'));
     const QString log = program.file(QStringLiteral("mylog.txt"));
     QVERIFY(waitForEntries(log, int(entries.size())));
 
@@ -84,10 +84,10 @@ void tst_Program::createsTheTextLogAgainAfterDeletion()
     ProgramUnderTest program;
     QVERIFY(program.startListening());
     const QString log = program.file(QStringLiteral("mylog.txt"));
-    sendDatagram(6177, "before\n");
+    QVERIFY(sendDatagram(6177, "before\n"));
     QVERIFY(waitForEntries(log, 1));
     QVERIFY(QFile::remove(log));
-    sendDatagram(6177, "after\n");
+    QVERIFY(sendDatagram(6177, "after\n"));
     QVERIFY(waitForEntries(log, 1));
     const QRegularExpression only(QStringLiteral("\\A") + linePattern("after") +
                                   QStringLiteral("\\z"));
@@ -107,7 +107,7 @@ void tst_Program::secondCopyFailsAtBindAndTheFirstGoesOn()
     const QByteArray message = second.process().readAllStandardError();
     QVERIFY2(message.contains("6177") && message.contains("Address already in use"), message);
 
-    sendDatagram(6177, "still here\n");
+    QVERIFY(sendDatagram(6177, "still here\n"));
     QVERIFY(waitForEntries(first.file(QStringLiteral("mylog.txt")), 1));
     QVERIFY(!QFile::exists(second.file(QStringLiteral("mylog.txt"))));
     QCOMPARE(first.terminate(), 0);
@@ -145,7 +145,7 @@ void tst_Program::runsHeadless()
     QVERIFY(program.startListening(
         {display.isEmpty() ? QStringLiteral("-DISPLAY") : QStringLiteral("DISPLAY=") + display,
          QStringLiteral("-WAYLAND_DISPLAY"), QStringLiteral("-QT_QPA_PLATFORM")}));
-    sendDatagram(6177, "headless\n");
+    QVERIFY(sendDatagram(6177, "headless\n"));
     QVERIFY(waitForEntries(program.file(QStringLiteral("mylog.txt")), 1));
     QCOMPARE(program.terminate(), 0);
     const QByteArray error = program.process().readAllStandardError();
@@ -173,7 +173,7 @@ void tst_Program::storesEachDatagramAsARow()
                                       "Temp\xC3\xA9rature\n"};
     QStringList expected;
     for (const QByteArray &datagram : datagrams) {
-        sendDatagram(6177, datagram);
+        QVERIFY(sendDatagram(6177, datagram));
         // Rows hold the decoded characters as UTF-8, e.g. 0x80 as the euro sign.
         expected.append(rowHex(entryOf(datagram)));
     }
@@ -191,7 +191,7 @@ void tst_Program::keepsArrivalOrderInABurst()
     QStringList expected;
     for (int i = 0; i < 2000; ++i) {
         expected.append(QString::number(i));
-        sendDatagram(6177, QByteArray::number(i) + '\n');
+        QVERIFY(sendDatagram(6177, QByteArray::number(i) + '\n'));
     }
     const QString database = program.file(QStringLiteral("Log.mdb"));
     const QString rows = QStringLiteral("select LogText from KIVData order by ID");
@@ -220,7 +220,7 @@ void tst_Program::startUpFailsWithoutAUsableDatabase()
     QFETCH(QByteArray, message);
     ProgramUnderTest program(false);
     const QString path = program.file(QStringLiteral("Log.mdb"));
-    prepareDatabaseFile(path, content, createStatement);
+    QVERIFY(prepareDatabaseFile(path, content, createStatement));
     program.start();
     QVERIFY(program.process().waitForFinished(10000));
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
@@ -239,13 +239,13 @@ void tst_Program::readersAndShortLocksDoNotStopTheLogger()
     const QString log = program.file(QStringLiteral("mylog.txt"));
     const QString rows = QStringLiteral("select LogText from KIVData order by ID");
     // The socket is bound before the database is opened: a first row shows start-up is over.
-    sendDatagram(6177, "started\n");
+    QVERIFY(sendDatagram(6177, "started\n"));
     QTRY_COMPARE_WITH_TIMEOUT(queryColumn(database, rows), QStringList{"started"}, 10000);
 
     TestConnection other(database);
     QVERIFY(other.exec(QStringLiteral("begin")));
     QCOMPARE(other.column(QStringLiteral("select count(*) from KIVData")), QStringList{"1"});
-    sendDatagram(6177, "while reading\n");
+    QVERIFY(sendDatagram(6177, "while reading\n"));
     QTRY_COMPARE(queryColumn(database, rows), QStringList({"started", "while reading"}));
     QVERIFY(other.exec(QStringLiteral("commit")));
 
@@ -254,7 +254,7 @@ void tst_Program::readersAndShortLocksDoNotStopTheLogger()
     QVERIFY(other.exec(QStringLiteral("begin immediate")));
     const QStringList locked = {"while locked", "queued 1", "queued 2"};
     for (const QString &text : locked)
-        sendDatagram(6177, text.toLatin1() + '\n');
+        QVERIFY(sendDatagram(6177, text.toLatin1() + '\n'));
     QTest::qWait(2000);
     QCOMPARE(program.process().state(), QProcess::Running);
     QVERIFY(other.exec(QStringLiteral("commit")));

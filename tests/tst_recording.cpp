@@ -10,13 +10,16 @@
 #include "TestSupport.h"
 #include "TextLog.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -56,6 +59,7 @@ private slots:
     void textLogKeepsNoHalfLineWhenAWriteFails();
     void textLogWritebackKeepsNothingOpen();
     void textLogIsWrittenBackEachMiB();
+    void writebackFailureIsToldOnceTheEntryIsRecorded();
     void writeFileRecordsInListTextLogAndDatabase();
     void singleToText_data();
     void singleToText();
@@ -373,12 +377,61 @@ void tst_Recording::textLogIsWrittenBackEachMiB()
                               std::optional<bool>(false), 10000);
 }
 
+// The system's writeback, failing for files named failing-disk.txt as on a disk that fails.
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags)
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink(
+        QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
+    if (length > 0 && QByteArrayView(path, length).endsWith("/failing-disk.txt")) {
+        errno = EIO;
+        return -1;
+    }
+    using SyncFileRange = int (*)(int, off64_t, off64_t, unsigned int);
+    static const auto system =
+        reinterpret_cast<SyncFileRange>(::dlsym(RTLD_NEXT, "sync_file_range"));
+    return system(fd, offset, count, flags);
+}
+
+void tst_Recording::writebackFailureIsToldOnceTheEntryIsRecorded()
+{
+    QTemporaryDir dir;
+    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
+    QVERIFY(createLogDatabase(databasePath));
+    MemoryEntryList list;
+    TextLog log(dir.filePath(QStringLiteral("failing-disk.txt")));
+    DatabaseLog database(databasePath);
+    database.open();
+    const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
+    EntryRecorder recorder(list, log, database, clock);
+    // The first MiB goes to the writeback, which fails; a later entry tells it, once it is
+    // in both logs.
+    std::optional<Failure> failure;
+    int entries = 0;
+    const QDeadlineTimer deadline(30000);
+    while (!failure && !deadline.hasExpired()) {
+        recorder.WriteFile(QString::number(entries++));
+        try {
+            recorder.commit();
+        } catch (const Failure &caught) {
+            failure = caught;
+        }
+    }
+    QVERIFY(failure);
+    QCOMPARE(failure->number(), EIO);
+    QVERIFY2(failure->description().contains(log.path()), qPrintable(failure->description()));
+    const QByteArray last = QByteArray::number(entries - 1);
+    QVERIFY(readFile(log.path()).endsWith(": " + last + "\r\n"));
+    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
+             QStringList{QString::number(entries)});
+}
+
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("mylog.txt"));
     const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    createLogDatabase(databasePath);
+    QVERIFY(createLogDatabase(databasePath));
     MemoryEntryList list;
     TextLog log(path);
     DatabaseLog database(databasePath);

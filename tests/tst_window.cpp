@@ -85,7 +85,7 @@ void tst_Window::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_clock = std::make_unique<FixedClock>(QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)));
     m_reporter.failures.clear();
-    createLogDatabase(m_dir->filePath(QStringLiteral("Log.mdb")));
+    QVERIFY(createLogDatabase(m_dir->filePath(QStringLiteral("Log.mdb"))));
     m_window = std::make_unique<frmMain>(m_dir->path(), 0, *m_clock, m_reporter);
     m_window->Form_Load();
     m_window->show();
@@ -118,7 +118,7 @@ void tst_Window::showsLatestFortyNewestSelected()
 {
     QFETCH(int, entries);
     for (int i = 1; i <= entries; ++i)
-        sendDatagram(m_window->localPort(), "entry " + QByteArray::number(i) + '\n');
+        QVERIFY(sendDatagram(m_window->localPort(), "entry " + QByteArray::number(i) + '\n'));
     QTRY_COMPARE(newestText(), QStringLiteral("entry %1").arg(entries));
     QStringList latest;
     for (int i = entries - 39; i <= entries; ++i)
@@ -173,10 +173,10 @@ void tst_Window::listUpdateShowsWhatOneByOneWould()
 
 void tst_Window::captionShowsTimeOfLatestEntry()
 {
-    sendDatagram(m_window->localPort(), "one\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "one\n"));
     QTRY_COMPARE(m_window->windowTitle(), QStringLiteral("KIVLogging - 12/7/2026 6:54:52 AM"));
     m_clock->set(QDateTime(QDate(2026, 12, 8), QTime(13, 0, 1)));
-    sendDatagram(m_window->localPort(), "two\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "two\n"));
     QTRY_COMPARE(m_window->windowTitle(), QStringLiteral("KIVLogging - 12/8/2026 1:00:01 PM"));
     QCOMPARE(readFile(m_dir->filePath(QStringLiteral("mylog.txt"))),
              QByteArray("12/7/2026 6:54:52 AM: one\r\n12/8/2026 1:00:01 PM: two\r\n"));
@@ -204,9 +204,9 @@ void tst_Window::listFollowsTheWindowSize()
 void tst_Window::reportsAFailedEntryOnce()
 {
     QVERIFY(QDir().mkdir(m_dir->filePath(QStringLiteral("mylog.txt"))));
-    sendDatagram(m_window->localPort(), "lost\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "lost\n"));
     QTRY_COMPARE(m_reporter.failures, QList<int>{EISDIR});
-    sendDatagram(m_window->localPort(), "never taken\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "never taken\n"));
     QTest::qWait(50);
     QCOMPARE(m_reporter.failures.size(), 1);
     QCOMPARE(list()->count(), 1);
@@ -276,7 +276,7 @@ void tst_Window::autoRepeatAddsOneDebugEntryPerPress()
 
 void tst_Window::debugEntriesPushOutRealOnesNewestSelected()
 {
-    sendDatagram(m_window->localPort(), "real\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "real\n"));
     QTRY_COMPARE(newestText(), QStringLiteral("real"));
     const QString caption = m_window->windowTitle();
 
@@ -302,8 +302,8 @@ void tst_Window::debugEntriesPushOutRealOnesNewestSelected()
 
 void tst_Window::debugKeyStillReachesTheList()
 {
-    sendDatagram(m_window->localPort(), "apple\n");
-    sendDatagram(m_window->localPort(), "banana\n");
+    QVERIFY(sendDatagram(m_window->localPort(), "apple\n"));
+    QVERIFY(sendDatagram(m_window->localPort(), "banana\n"));
     QTRY_COMPARE(list()->count(), 2);
 
     QTest::keyClick(list(), Qt::Key_A);
