@@ -142,6 +142,9 @@ void DatabaseLog::open()
             qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0)), "wal") == 0;
     }
     execute("pragma synchronous=NORMAL;", QStringLiteral("Cannot use the database %1"));
+    // Reading now makes the write-ahead log's files under the logger's own user: a reader of
+    // another user's who came first would own them, and every insert would fail.
+    execute("select count(*) from sqlite_master;", QStringLiteral("Cannot use the database %1"));
     rememberFileIdentity();
     if (wal) {
         const QByteArray sizeLimit =
