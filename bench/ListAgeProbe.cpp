@@ -1,8 +1,8 @@
 // Runs the real window, socket and recording in-process and samples every 10 ms how old the
 // newest entry in the window's list is, by the sending time the bench's sender puts in each
-// payload. Prints "ready" once listening; sampling starts with the first numbered entry and
-// ends with a line on standard input, then it prints "list-age-ms P99 MAX SAMPLES" and goes on
-// recording until it is killed.
+// payload. Prints "ready" once listening; sampling runs from a line "start TIME" on standard
+// input (the flood's start, CLOCK_MONOTONIC nanoseconds) to a line "done", then it prints
+// "list-age-ms P99 MAX SAMPLES" and goes on recording until it is killed.
 //   bench_list APPLICATION_DIRECTORY PORT
 
 #include "Clock.h"
@@ -66,6 +66,7 @@ int main(int argc, char *argv[])
         return 1;
 
     std::vector<double> ages;
+    long long floodStart = 0;
     long long previousNewest = 0;
     long long previousSample = 0;
     QTimer sampler;
@@ -73,10 +74,10 @@ int main(int argc, char *argv[])
     sampler.setInterval(10);
     QObject::connect(&sampler, &QTimer::timeout, [&] {
         const int count = list->count();
-        const long long newest = count ? sendingTime(list->item(count - 1)->text()) : 0;
+        const long long sent = count ? sendingTime(list->item(count - 1)->text()) : 0;
+        // Until the flood's first entry shows, the list is as old as the flood.
+        const long long newest = std::max(sent, floodStart);
         const long long now = nanoseconds();
-        if (newest == 0)
-            return;
         long long age = now - newest;
         // A late sample means the event loop was away, and the list could not change on
         // screen: until now it showed the entry the previous sample saw.
@@ -86,17 +87,32 @@ int main(int argc, char *argv[])
         previousNewest = newest;
         previousSample = now;
     });
-    sampler.start();
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        input.setEnabled(false);
-        sampler.stop();
-        std::sort(ages.begin(), ages.end());
-        const double p99 = ages.empty() ? -1 : ages[size_t(double(ages.size() - 1) * 0.99)];
-        std::printf("list-age-ms %.1f %.1f %zu\n", p99, ages.empty() ? -1 : ages.back(),
-                    ages.size());
-        std::fflush(stdout);
+    QByteArray input;
+    QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char buffer[256];
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) {
+            notifier.setEnabled(false);
+            return;
+        }
+        input.append(buffer, got);
+        while (input.contains('\n')) {
+            const QByteArray line = input.left(input.indexOf('\n'));
+            input.remove(0, line.size() + 1);
+            if (line.startsWith("start ")) {
+                floodStart = line.mid(6).toLongLong();
+                sampler.start();
+            } else if (line == "done") {
+                sampler.stop();
+                std::sort(ages.begin(), ages.end());
+                const double p99 = ages.empty() ? -1 : ages[size_t(double(ages.size() - 1) * 0.99)];
+                std::printf("list-age-ms %.1f %.1f %zu\n", p99, ages.empty() ? -1 : ages.back(),
+                            ages.size());
+                std::fflush(stdout);
+            }
+        }
     });
     std::printf("ready\n");
     std::fflush(stdout);
