@@ -801,7 +801,7 @@ void row(const QString &what,
          const QString &target,
          const QString &result)
 {
-    std::printf("%-40s %-21s %-21s %-24s %s\n", qPrintable(what), qPrintable(logger),
+    std::printf("%-36s %-24s %-24s %-24s %s\n", qPrintable(what), qPrintable(logger),
                 qPrintable(beside), qPrintable(target), qPrintable(result));
 }
 
@@ -923,17 +923,19 @@ int main(int argc, char *argv[])
 
     row(QStringLiteral("what"), QStringLiteral("logger"), QStringLiteral("beside it"),
         QStringLiteral("target"), QString());
-    std::printf("SIGTERM after 100k at full speed\n");
+    std::printf("SIGTERM after 100k at full speed: lines/rows, exit status, signal to exit\n");
     for (size_t i = 0; i < drains.size(); ++i) {
         const DrainResult &d = drains[i];
-        const bool recorded = d.delivered >= 0 && d.lines == d.delivered && d.rows == d.delivered;
-        row(QStringLiteral("  %1 s after, run %2: lines/rows").arg(d.delay).arg(i / 3 + 1),
-            QStringLiteral("%1/%2").arg(d.lines).arg(d.rows),
-            QStringLiteral("delivered %1").arg(d.delivered), QStringLiteral("= delivered"),
-            verdict(recorded));
-        row(QStringLiteral("    exit status, drain time"),
-            QStringLiteral("%1, %2 s").arg(d.exitCode).arg(d.seconds, 0, 'f', 2), QString(),
-            QStringLiteral("exit 0"), verdict(d.exitCode == 0));
+        const bool met =
+            d.delivered >= 0 && d.lines == d.delivered && d.rows == d.delivered && d.exitCode == 0;
+        row(QStringLiteral("  %1 s after, run %2").arg(d.delay).arg(i / 3 + 1),
+            QStringLiteral("%1/%2, %3, %4 s")
+                .arg(d.lines)
+                .arg(d.rows)
+                .arg(d.exitCode)
+                .arg(d.seconds, 0, 'f', 2),
+            QStringLiteral("delivered %1").arg(d.delivered),
+            QStringLiteral("all delivered, exit 0"), verdict(met));
     }
 
     const double rateRatio =
