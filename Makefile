@@ -103,7 +103,8 @@ test-sanitized: deps
 	fi; \
 	exit $$status
 
-bench: build
+# The program and the bench's own tools; the tests are not needed.
+bench: program
 	$(call install-missing,$(BENCH_PACKAGES))
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
 	$(BUILD_DIR)/bench/kivbench $(if $(QUICK),--quick)
