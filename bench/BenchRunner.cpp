@@ -707,10 +707,12 @@ FloodResult floodTrial(const Tools &tools, double rate, int seconds)
         result.listMax = words.value(2).toDouble();
         result.listSamples = words.value(3).toLong();
     }
-    result.rowP99 = percentile99(latencies);
     result.rowMax =
         latencies.empty() ? qQNaN() : *std::max_element(latencies.begin(), latencies.end());
     result.rowsMissing = count - seen.distinct();
+    // A row that never came is later than any: past 1 % of them the p99 is lost too.
+    latencies.insert(latencies.end(), size_t(result.rowsMissing), qInf());
+    result.rowP99 = percentile99(latencies);
     if (dropped > 0)
         result.note = QStringLiteral("kernel dropped %1").arg(dropped);
     return result;
@@ -780,6 +782,8 @@ long counterLost(const Tools &tools)
 
 QString figure(double value, int decimals = 0)
 {
+    if (qIsInf(value))
+        return QStringLiteral("lost");
     return qIsNaN(value) ? QStringLiteral("-") : QString::number(value, 'f', decimals);
 }
 
@@ -964,7 +968,7 @@ int main(int argc, char *argv[])
     row(QStringLiteral("  send to row readable, p99/max"),
         QStringLiteral("%1/%2 ms").arg(figure(flood.rowP99), figure(flood.rowMax)),
         QStringLiteral("%1 rows missing").arg(flood.rowsMissing), QStringLiteral("p99 <= 250 ms"),
-        verdict(flood.rowP99 <= 250 && flood.rowsMissing == 0));
+        verdict(flood.rowP99 <= 250));
     row(QStringLiteral("  list's newest entry age, p99/max"),
         QStringLiteral("%1/%2 ms").arg(figure(flood.listP99), figure(flood.listMax)),
         QStringLiteral("%1 samples").arg(flood.listSamples), QStringLiteral("max <= 250 ms"),
