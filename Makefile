@@ -1,6 +1,6 @@
 # KIVLogging: `make run` starts the logger, `make test` runs every test headless (and
 # `make test-sanitized` on a build with AddressSanitizer and UBSan), `make bench`
-# measures bursts on loopback (RUNS=1 for a quicker, rougher table; it needs UDP 6177 free).
+# measures it beside rsyslog on loopback (QUICK=1 for shorter trials; it needs UDP 6177 free).
 # All install what is missing (Debian packages) and build first.
 # `make install` / `make uninstall` put a copy for the current user in place / take it away
 # again; `make screenshot` retakes docs/screenshot.png.
@@ -10,7 +10,6 @@ BUILD_DIR ?= build
 # mylog.txt beside itself: the records stay out of reach of `make clean`.
 RUN_DIR ?= run
 JOBS ?= $(shell nproc)
-RUNS ?= 3
 
 # Everything the build, the program and the tests need, named explicitly:
 # every database connection goes to SQLite's own library, xvfb-run needs xauth, the window
@@ -19,6 +18,8 @@ RUNS ?= 3
 # Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd
+# Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted.
+BENCH_PACKAGES := rsyslog iproute2
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 
@@ -102,9 +103,11 @@ test-sanitized: deps
 	fi; \
 	exit $$status
 
-bench: build
+# The program and the bench's own tools; the tests are not needed.
+bench: program
+	$(call install-missing,$(BENCH_PACKAGES))
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
-	$(BUILD_DIR)/bench/kivbench $(RUNS)
+	$(BUILD_DIR)/bench/kivbench $(if $(QUICK),--quick)
 
 # CMake's install rules put the program, stripped, in its own folder, as it keeps its files
 # beside itself; the launcher is a symbolic link, which the program follows to find that folder.

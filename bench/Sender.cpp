@@ -1,5 +1,6 @@
 // Sends numbered datagrams to a loopback port with sendmmsg, at full speed or paced, then
-// stops. Each payload is the number as ten digits, filler, and a line feed at the end.
+// stops. Each payload is the number as ten digits, the CLOCK_MONOTONIC time of sending in
+// nanoseconds, filler, and a line feed at the end; PREFIX goes before the number.
 //   bench_sender PORT COUNT SIZE [RATE_PER_SECOND (0: full speed)] [FIRST_NUMBER] [PREFIX]
 
 #include <arpa/inet.h>
@@ -16,13 +17,13 @@
 
 namespace {
 
-constexpr int Batch = 64;
+constexpr int MaximumBatch = 64;
 
-double seconds()
+long long nanoseconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
 } // namespace
@@ -35,10 +36,14 @@ int main(int argc, char *argv[])
     }
     const int port = std::atoi(argv[1]);
     const long count = std::atol(argv[2]);
-    const int size = std::max(12, std::atoi(argv[3]));
+    const int size = std::max(40, std::atoi(argv[3]));
     const double rate = argc > 4 ? std::atof(argv[4]) : 0;
     const long first = argc > 5 ? std::atol(argv[5]) : 1;
     const std::string prefix = argc > 6 ? argv[6] : "";
+    // Paced, a batch leaves at most every millisecond: a slow rate goes out one by one, as
+    // from a real device, and a fast one needs no more wake-ups than the clock can keep.
+    const int batchSize =
+        rate > 0 ? std::max(1, std::min(MaximumBatch, int(rate / 1000))) : MaximumBatch;
 
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -54,10 +59,10 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    std::vector<char> payloads(size_t(Batch) * size_t(size), 'x');
-    std::vector<iovec> vectors(Batch);
-    std::vector<mmsghdr> messages(Batch);
-    for (int i = 0; i < Batch; ++i) {
+    std::vector<char> payloads(size_t(MaximumBatch) * size_t(size), 'x');
+    std::vector<iovec> vectors(MaximumBatch);
+    std::vector<mmsghdr> messages(MaximumBatch);
+    for (int i = 0; i < MaximumBatch; ++i) {
         char *payload = payloads.data() + size_t(i) * size_t(size);
         payload[size - 1] = '\n';
         vectors[i] = {payload, size_t(size)};
@@ -66,24 +71,25 @@ int main(int argc, char *argv[])
         messages[i].msg_hdr.msg_iovlen = 1;
     }
 
-    const double start = seconds();
+    const long long start = nanoseconds();
     long sent = 0;
     while (sent < count) {
-        const int batch = int(std::min<long>(Batch, count - sent));
-        for (int i = 0; i < batch; ++i) {
-            char number[32];
-            const int length =
-                std::snprintf(number, sizeof number, "%s%010ld ", prefix.c_str(), first + sent + i);
-            std::memcpy(payloads.data() + size_t(i) * size_t(size), number, size_t(length));
-        }
+        const int batch = int(std::min<long>(batchSize, count - sent));
         if (rate > 0) {
-            // Paced: each batch leaves when its first datagram is due.
-            const double due = start + double(sent) / rate;
-            const double wait = due - seconds();
-            if (wait > 0) {
-                timespec pause{time_t(wait), long((wait - double(time_t(wait))) * 1e9)};
-                nanosleep(&pause, nullptr);
+            // Sleeps to the batch's absolute deadline: a sender spinning on the clock would
+            // take a core that a real one on another machine does not.
+            const long long due = start + (long long)(double(sent) / rate * 1e9);
+            const timespec deadline{time_t(due / 1000000000), long(due % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
             }
+        }
+        const long long now = nanoseconds();
+        for (int i = 0; i < batch; ++i) {
+            char head[64];
+            const int length = std::snprintf(head, sizeof head, "%s%010ld %lld ", prefix.c_str(),
+                                             first + sent + i, now);
+            std::memcpy(payloads.data() + size_t(i) * size_t(size), head,
+                        size_t(std::min(length, size - 1)));
         }
         int done = 0;
         while (done < batch) {
@@ -99,7 +105,7 @@ int main(int argc, char *argv[])
         }
         sent += batch;
     }
-    const double elapsed = seconds() - start;
+    const double elapsed = double(nanoseconds() - start) / 1e9;
     std::printf("sent %ld in %.3f s (%.0f/s)\n", sent, elapsed, double(sent) / elapsed);
     close(fd);
     return 0;
