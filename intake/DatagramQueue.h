@@ -47,8 +47,6 @@ public:
     // Datagrams dropped because the queue was full, and those queued, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
     quint64 queued() const { return m_queued.load(std::memory_order_relaxed); }
-    qsizetype heldBytes() const { return m_blocks.load(std::memory_order_relaxed) * m_blockBytes; }
-    qsizetype capacityBytes() const { return m_capacityBytes; }
     int readyDescriptor() const { return m_ready.get(); }
 
 private:

@@ -118,6 +118,13 @@ void tst_Reader::fullQueueDropsAndCountsTheRest()
     QVERIFY(queue.pop(datagram));
     QCOMPARE(datagram, sent.first());
     QCOMPARE(queue.dropped(), quint64(200 - fitting));
+
+    // Bounded by count too, so that recording all it holds takes a bounded time.
+    DatagramQueue few(64 * 1024 * 1024, 0, 3);
+    QCOMPARE(few.push(views.data(), 5), 2);
+    QVERIFY(few.pop(datagram));
+    QCOMPARE(few.push(views.data() + 5, 2), 1);
+    QCOMPARE(few.queued(), quint64(4));
 }
 
 void tst_Reader::queueIsReadableExactlyWhileNotEmpty()
