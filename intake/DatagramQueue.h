@@ -9,11 +9,12 @@
 #include <atomic>
 #include <optional>
 
-// Whole datagrams in arrival order from the thread that reads the socket (the giver) to the
-// one that records them (the taker), bounded by the memory and the number of datagrams it
-// holds. A datagram that finds it full is dropped and counted. Neither side ever waits for the
-// other: the giver must keep up with the network whatever the taker does. Its descriptor is
-// readable while datagrams (or the giver's failure) wait, and may be now and then when none do.
+// Whole datagrams in arrival order from the thread that reads the socket (the giver, one at a
+// time) to the one that records them (the taker), bounded by the memory and the number of
+// datagrams it holds. A datagram that finds it full is dropped and counted. Neither side ever
+// waits for the other: the giver must keep up with the network whatever the taker does. Its
+// descriptor is readable while datagrams (or the giver's failure) wait, and may be now and
+// then when none do.
 class DatagramQueue
 {
 public:
@@ -47,6 +48,11 @@ public:
     // Datagrams dropped because the queue was full, and those queued, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
     quint64 queued() const { return m_queued.load(std::memory_order_relaxed); }
+    // Datagrams waiting to be taken.
+    quint64 waiting() const
+    {
+        return m_queued.load(std::memory_order_relaxed) - m_taken.load(std::memory_order_relaxed);
+    }
     int readyDescriptor() const { return m_ready.get(); }
 
 private:

@@ -13,6 +13,9 @@ namespace {
 // long enough that a flood's entries share few transactions, short enough that the window
 // still answers at once.
 constexpr qint64 SliceMilliseconds = 20;
+// In a flood recording reads the socket itself every so many entries, and before each commit:
+// far more often than the kernel's buffer fills.
+constexpr int CatchUpEntries = 8;
 
 } // namespace
 
@@ -68,7 +71,9 @@ void DatagramReceiver::recordSlice()
     bool empty = false;
     try {
         QByteArray datagram;
-        while (slice.elapsed() < SliceMilliseconds) {
+        for (int entries = 1; slice.elapsed() < SliceMilliseconds; ++entries) {
+            if (entries % CatchUpEntries == 0)
+                m_socket.catchUp();
             if (!m_socket.GetData(datagram)) {
                 empty = true;
                 break;
@@ -78,6 +83,7 @@ void DatagramReceiver::recordSlice()
             recorded = true;
         }
         // At the end of every slice, so a datagram arriving alone is committed at once.
+        m_socket.catchUp();
         m_recorder.commit();
     } catch (const Failure &failure) {
         fail(failure);

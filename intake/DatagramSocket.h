@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
@@ -18,8 +19,8 @@ class QSocketNotifier;
 
 // A UDP socket bound to one port on every local address, IPv4 and IPv6, with a receive buffer
 // of its own: a reader thread takes the datagrams from the kernel as they arrive and queues
-// each whole, in arrival order, for the thread that owns this object. It sleeps in the kernel
-// whenever the socket is empty. Datagrams lost in a full queue or in the kernel's buffer are
+// each whole, in arrival order, for the thread that owns this object, which may take its turn
+// at reading too (catchUp). The reader sleeps in the kernel whenever the socket is empty. Datagrams lost in a full queue or in the kernel's buffer are
 // counted and told on stderr, at most every few seconds.
 class DatagramSocket : public QObject
 {
@@ -44,6 +45,11 @@ public:
     // Takes the next queued datagram into `data`; false when none is waiting. Throws the
     // reader's Failure once the datagrams received before it have been taken.
     bool GetData(QByteArray &data);
+
+    // Takes into the queue what the kernel holds for the socket, unless the reader is at it.
+    // Recording calls it between entries: with every processor busy, a reader woken by the
+    // network can wait its turn longer than the kernel's buffer lasts.
+    void catchUp();
 
     // Stops DataArrival; the reader goes on queueing.
     void stopNotifications();
@@ -72,6 +78,9 @@ private:
     static constexpr int Batch = 64;
 
     void readDatagrams();
+    // Takes batches until the kernel has no more; false after a failure, which ends reading.
+    // Whoever calls it holds m_receiving.
+    bool receiveWaiting();
     // Takes one batch from the kernel into the queue; the number taken, 0 when none waited,
     // -1 after a failure, which is handed to the queue.
     int receiveBatch();
@@ -87,7 +96,11 @@ private:
     std::thread m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
 
-    // The reader's own, until it has ended.
+    // Whoever takes datagrams from the kernel into the queue holds it, so they stay in order.
+    std::mutex m_receiving;
+    bool m_receivingEnded = false;
+
+    // The receiving side's, under m_receiving.
     struct Control
     {
         alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(quint32))];
