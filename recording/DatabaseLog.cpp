@@ -1,6 +1,7 @@
 #include "DatabaseLog.h"
 
 #include "Failure.h"
+#include "WalCheckpointer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -150,6 +151,46 @@ void DatabaseLog::open()
         const QByteArray sizeLimit =
             "pragma journal_size_limit=" + QByteArray::number(WalSizeLimitBytes) + ';';
         execute(sizeLimit.constData(), QStringLiteral("Cannot use the database %1"));
+        startCheckpointing();
+    }
+}
+
+void DatabaseLog::startCheckpointing()
+{
+    sqlite3 *connection = nullptr;
+    const int opened = sqlite3_open_v2(m_nativePath.constData(), &connection,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    SqliteHandle checkpointConnection(connection);
+    if (opened != SQLITE_OK) {
+        throwSqliteError(QStringLiteral("Cannot open the database %1 for checkpoints"),
+                         connection);
+    }
+    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
+    // A connection finds the log only once it has read the file.
+    if (sqlite3_exec(connection, "select count(*) from sqlite_master;", nullptr, nullptr,
+                     nullptr) != SQLITE_OK) {
+        throwSqliteError(QStringLiteral("Cannot open the database %1 for checkpoints"),
+                         connection);
+    }
+    m_checkpointer = std::make_unique<WalCheckpointer>(std::move(checkpointConnection));
+    // In place of SQLite's automatic checkpoints, which run in the committing thread.
+    sqlite3_wal_hook(m_connection.get(), &DatabaseLog::walCommitted, this);
+}
+
+int DatabaseLog::walCommitted(void *self, sqlite3 *connection, const char *, int frames)
+{
+    static_cast<DatabaseLog *>(self)->m_checkpointer->committed(connection, frames);
+    return SQLITE_OK;
+}
+
+void DatabaseLog::checkCheckpoints()
+{
+    if (!m_checkpointer)
+        return;
+    if (const auto failure = m_checkpointer->takeFailure()) {
+        throw Failure(failure->number(),
+                      QStringLiteral("Cannot checkpoint the database %1: ").arg(m_path) +
+                          failure->description());
     }
 }
 

@@ -7,9 +7,14 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
+class WalCheckpointer;
+
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
 // must already exist with its table. One connection serves the whole run. Inserts share a
 // transaction until commit: a run of entries costs the file system one write, not one each.
+// In WAL mode a thread of its own copies the log back into the file.
 class DatabaseLog
 {
 public:
@@ -34,6 +39,8 @@ public:
     void commit();
     // Drops the rows inserted since the last commit.
     void rollback();
+    // Throws the Failure of a checkpoint since, if any; once. The rows committed stay.
+    void checkCheckpoints();
 
     // The statement text for one row, in UTF-8: the entry's apostrophes doubled; an entry
     // holding a NUL, where SQLite would end the statement's text, goes as its UTF-8 bytes cast
@@ -50,6 +57,8 @@ private:
     void requireTable();
     void rememberFileIdentity();
     void checkFileIdentity();
+    void startCheckpointing();
+    static int walCommitted(void *self, sqlite3 *connection, const char *, int frames);
 
     QString m_path;
     QByteArray m_nativePath;
@@ -58,5 +67,7 @@ private:
     // Whether the watch alone tells when the path may name another file.
     bool m_watched = false;
     SqliteHandle m_connection;
+    // Closed before m_connection, so closing the last connection folds the log back.
+    std::unique_ptr<WalCheckpointer> m_checkpointer;
     bool m_inTransaction = false;
 };

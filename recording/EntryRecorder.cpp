@@ -39,4 +39,5 @@ void EntryRecorder::commit()
     m_recorded += written;
     // Told once everything is in place.
     m_textLog.checkWriteback();
+    m_database.checkCheckpoints();
 }
