@@ -186,8 +186,9 @@ void DatagramSocket::readDatagrams()
     for (;;) {
         // While recording has a backlog the reader comes round at intervals instead of at each
         // arrival: in a flood a wake-up per datagram or two cost more than the reading, and
-        // whoever is woken that often waits longer for a processor.
-        const bool backlog = m_queue.waiting() > 0;
+        // whoever is woken that often waits longer for a processor. A datagram or two waiting
+        // is no backlog: recording takes them at once.
+        const bool backlog = m_queue.waiting() >= Batch;
         const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
         const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
         const timespec backlogInterval{0, BacklogReadNanoseconds};

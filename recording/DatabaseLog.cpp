@@ -179,7 +179,8 @@ void DatabaseLog::startCheckpointing()
 
 int DatabaseLog::walCommitted(void *self, sqlite3 *connection, const char *, int frames)
 {
-    static_cast<DatabaseLog *>(self)->m_checkpointer->committed(connection, frames);
+    if (const auto &checkpointer = static_cast<DatabaseLog *>(self)->m_checkpointer)
+        checkpointer->committed(connection, frames);
     return SQLITE_OK;
 }
 
@@ -266,6 +267,8 @@ void DatabaseLog::checkFileIdentity()
 
     // Closing does not checkpoint a moved file: the latest rows would stay in the WAL under
     // the old name, missing from the moved file and replayed into whichever file takes the name.
+    // A checkpoint of the thread's would refuse this one.
+    m_checkpointer.reset();
     if (sqlite3_wal_checkpoint_v2(m_connection.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                                   nullptr) != SQLITE_OK) {
         cause += QStringLiteral("; the latest rows may remain in %1-wal").arg(m_path);
