@@ -130,6 +130,10 @@ void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded()
     }
 
     QVERIFY(program.startListening());
+    const auto tell = qScopeGuard([&] {
+        if (QTest::currentTestFailed())
+            qWarning("the logger said: %s", program.process().readAllStandardError().constData());
+    });
     QVERIFY(sendDatagram(6177, "before\n"));
     QTRY_COMPARE(queryColumn(database, rows), QStringList{"before"});
     const QByteArray logBefore = readFile(log);
