@@ -10,7 +10,7 @@ namespace {
 constexpr int CheckpointFrames = 1000;
 // The log starts over only once a checkpoint has copied all of it before the next commit,
 // which the thread rarely manages while a flood commits every slice. Once it has copied all
-// but this many frames (a few slices' worth), the writer copies the rest, a millisecond or so.
+// but this many frames (a few slices' worth), the writer copies the rest: 4 ms at most.
 constexpr int FinishingFrames = 512;
 // The longest the log grows (32 MiB of 4 KiB pages).
 constexpr int MostFrames = 8192;
