@@ -67,12 +67,12 @@ void DatagramReceiver::recordSlice()
         return;
     QElapsedTimer slice;
     slice.start();
-    bool recorded = false;
+    int entries = 0;
     bool empty = false;
     try {
         QByteArray datagram;
-        for (int entries = 1; slice.elapsed() < SliceMilliseconds; ++entries) {
-            if (entries % CatchUpEntries == 0)
+        for (; slice.elapsed() < SliceMilliseconds; ++entries) {
+            if (entries % CatchUpEntries == CatchUpEntries - 1)
                 m_socket.catchUp();
             if (!m_socket.GetData(datagram)) {
                 empty = true;
@@ -80,10 +80,11 @@ void DatagramReceiver::recordSlice()
             }
             const DecodedText entry = entryText(datagram);
             m_recorder.WriteFile(entry.text, entry.encoding);
-            recorded = true;
         }
+        // A datagram arriving alone was just read; in a flood the socket fills meanwhile.
+        if (entries >= CatchUpEntries)
+            m_socket.catchUp();
         // At the end of every slice, so a datagram arriving alone is committed at once.
-        m_socket.catchUp();
         m_recorder.commit();
     } catch (const Failure &failure) {
         fail(failure);
@@ -95,7 +96,7 @@ void DatagramReceiver::recordSlice()
 
     // Nobody sees the caption between two entries of one slice, so it is set once, after
     // the latest, with a sample taken after that entry was recorded.
-    if (recorded)
+    if (entries > 0)
         emit captionChanged(QStringLiteral("KIVLogging - ") + m_clock.timestampNow());
     if (empty && m_draining) {
         m_stopped = true;

@@ -20,8 +20,9 @@ class QSocketNotifier;
 // A UDP socket bound to one port on every local address, IPv4 and IPv6, with a receive buffer
 // of its own: a reader thread takes the datagrams from the kernel as they arrive and queues
 // each whole, in arrival order, for the thread that owns this object, which may take its turn
-// at reading too (catchUp). The reader sleeps in the kernel whenever the socket is empty. Datagrams lost in a full queue or in the kernel's buffer are
-// counted and told on stderr, at most every few seconds.
+// at reading too (catchUp). The reader sleeps in the kernel whenever the socket is empty.
+// Datagrams lost in a full queue or in the kernel's buffer are counted and told on stderr, at
+// most every few seconds.
 class DatagramSocket : public QObject
 {
     Q_OBJECT
