@@ -1,4 +1,5 @@
 #include "Clock.h"
+#include "DatabaseLog.h"
 #include "Failure.h"
 #include "FailureReporter.h"
 #include "PlatformChoice.h"
@@ -42,6 +43,7 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     TerminationSignals::block();
+    DatabaseLog::configureLibrary();
 
     QApplication application(argc, argv);
     // Closing the window starts the stop; the program ends once what was received is recorded.

@@ -23,6 +23,10 @@ public:
     DatabaseLog(const DatabaseLog &) = delete;
     DatabaseLog &operator=(const DatabaseLog &) = delete;
 
+    // Sets SQLite up for this process; before the first connection opens, or it has no
+    // effect.
+    static void configureLibrary();
+
     const QString &path() const { return m_path; }
 
     // Opens the existing file read-write and checks it holds KIVData with both columns before
