@@ -23,13 +23,18 @@ namespace {
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
 // The stock buffer holds about 550 datagrams of 100 bytes: 2.5 ms of the fastest flood a
 // local sender makes here.
-constexpr long BacklogReadNanoseconds = 500 * 1000;
+constexpr qint64 BacklogReadNanoseconds = 500 * 1000;
 
-qint64 monotonicMilliseconds()
+qint64 monotonicNanoseconds()
 {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+qint64 monotonicMilliseconds()
+{
+    return monotonicNanoseconds() / 1000000;
 }
 
 void tellStderr(const QByteArray &line)
@@ -183,18 +188,28 @@ void DatagramSocket::tellFinalLosses(quint64 unrecorded)
 void DatagramSocket::readDatagrams()
 {
     pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
+    qint64 lastRead = 0;
     for (;;) {
-        // While recording has a backlog the reader comes round at intervals instead of at each
-        // arrival: in a flood a wake-up per datagram or two cost more than the reading, and
-        // whoever is woken that often waits longer for a processor. A datagram or two waiting
-        // is no backlog: recording takes them at once.
+        // While datagrams keep coming the reader reads at most once an interval, however
+        // often they arrive: a wake-up per datagram costs more than reading it, and leaves
+        // recording one entry and one commit per wake-up. A datagram arriving alone is read
+        // at once. With a backlog queued the socket is not even watched in between.
         const bool backlog = m_queue.waiting() >= Batch;
-        const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
-        const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
-        const timespec backlogInterval{0, BacklogReadNanoseconds};
         waits[0].revents = waits[1].revents = 0;
-        const int ready = backlog ? ::ppoll(&waits[1], 1, &backlogInterval, nullptr)
-                                  : ::ppoll(waits, 2, due < 0 ? nullptr : &dueIn, nullptr);
+        int ready = 0;
+        if (!backlog) {
+            const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
+            const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
+            ready = ::ppoll(waits, 2, due < 0 ? nullptr : &dueIn, nullptr);
+        }
+        const bool read = backlog || (ready > 0 && (waits[0].revents & POLLIN));
+        if (read && !(waits[1].revents & POLLIN)) {
+            const qint64 rest = lastRead + BacklogReadNanoseconds - monotonicNanoseconds();
+            if (rest > 0) {
+                const timespec restIn{0, long(rest)};
+                ready = ::ppoll(&waits[1], 1, &restIn, nullptr);
+            }
+        }
         const std::lock_guard lock(m_receiving);
         if (m_receivingEnded)
             return;
@@ -204,8 +219,11 @@ void DatagramSocket::readDatagrams()
         }
         if (waits[1].revents & POLLIN)
             break;
-        if ((backlog || (waits[0].revents & POLLIN)) && !receiveWaiting())
-            return;
+        if (read) {
+            if (!receiveWaiting())
+                return;
+            lastRead = monotonicNanoseconds();
+        }
         tellDueLosses();
     }
 
