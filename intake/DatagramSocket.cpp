@@ -21,9 +21,9 @@ namespace {
 // Bursts wait in the kernel only for as long as the reader takes to come round again. The
 // kernel may clamp the request (to 425984 bytes on a stock system).
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
-// The stock buffer holds about 550 datagrams of 100 bytes: 2.5 ms of the fastest flood a
-// local sender makes here.
-constexpr qint64 BacklogReadNanoseconds = 500 * 1000;
+// How often at most the reader reads while datagrams keep coming. The stock buffer holds
+// about 550 datagrams of 100 bytes: 2.5 ms of the fastest flood a local sender makes here.
+constexpr qint64 ReadIntervalNanoseconds = 500 * 1000;
 
 qint64 monotonicNanoseconds()
 {
@@ -204,7 +204,7 @@ void DatagramSocket::readDatagrams()
         }
         const bool read = backlog || (ready > 0 && (waits[0].revents & POLLIN));
         if (read && !(waits[1].revents & POLLIN)) {
-            const qint64 rest = lastRead + BacklogReadNanoseconds - monotonicNanoseconds();
+            const qint64 rest = lastRead + ReadIntervalNanoseconds - monotonicNanoseconds();
             if (rest > 0) {
                 const timespec restIn{0, long(rest)};
                 ready = ::ppoll(&waits[1], 1, &restIn, nullptr);
