@@ -17,7 +17,7 @@ JOBS ?= $(shell nproc)
 # desktop-file-validate and systemd-analyze. Qt's SVG plugins draw the window's icon; Qt's
 # Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
-            libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd
+            libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
 # Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted.
 BENCH_PACKAGES := rsyslog iproute2
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.

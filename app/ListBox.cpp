@@ -19,7 +19,7 @@ public:
 
     // The style draws the row without its text, and the text is drawn here, clipped at the
     // row's end as a list box does: the style lays a row's text out four times to place and
-    // elide it, and a flood repaints all 40 rows dozens of times a second.
+    // elide it.
     void paint(QPainter *painter,
                const QStyleOptionViewItem &option,
                const QModelIndex &index) const override
@@ -54,8 +54,8 @@ protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
-        // Every repaint lays out the text of each visible row; forty entries of 64 KiB took
-        // half a second a time and stalled the logger. No row is wider than this much text.
+        // Every repaint lays out the text of each visible row, and no row is wider than this
+        // much text.
         constexpr qsizetype ShownCharacters = 2000;
         if (option->text.size() > ShownCharacters)
             option->text.truncate(ShownCharacters);
@@ -64,9 +64,8 @@ protected:
 
 } // namespace
 
-ListBox::ListBox(QListWidget *widget, std::function<void()> changed)
+ListBox::ListBox(QListWidget *widget)
     : m_widget(widget)
-    , m_changed(std::move(changed))
 {
     m_widget->setSelectionMode(QAbstractItemView::SingleSelection);
     // A 2 px sunken border whatever the style, so the start-up size holds exactly 40 rows.
@@ -76,60 +75,27 @@ ListBox::ListBox(QListWidget *widget, std::function<void()> changed)
     m_widget->setItemDelegate(new FixedRowDelegate(m_widget));
     QFont font = m_widget->font();
     font.setPixelSize(ListBox::RowHeight - 2);
-    // A flood redraws all 40 rows several dozen times a second; kerning and ligatures are
-    // not worth shaping every row anew for, while scripts that need shaping still get it.
+    // Kerning and ligatures are not worth shaping every row anew for, while scripts that need
+    // shaping still get it.
     font.setStyleStrategy(QFont::PreferNoShaping);
     m_widget->setFont(font);
 }
 
-void ListBox::addItem(const QString &text)
+void ListBox::show(const EntryList::Snapshot &snapshot)
 {
-    m_added.append(text);
-    m_changed();
-}
-
-int ListBox::count() const
-{
-    return m_widget->count() - m_removed + int(m_added.size());
-}
-
-void ListBox::setSelectedIndex(int index)
-{
-    m_selected = index;
-    m_changed();
-}
-
-void ListBox::removeFirst()
-{
-    if (m_removed < m_widget->count())
-        ++m_removed;
-    else if (!m_added.isEmpty())
-        m_added.removeFirst();
-    // The selected item stays selected, one row up.
-    if (m_selected >= 0)
-        --m_selected;
-    m_changed();
-}
-
-void ListBox::showChanges()
-{
-    if (m_removed > 0 && m_removed == m_widget->count()) {
+    // The widget holds the items of an earlier copy; only those added since are new.
+    const auto total = qsizetype(snapshot.items.size());
+    const auto added = qsizetype(std::min<quint64>(snapshot.added - m_shownAdded, quint64(total)));
+    const qsizetype gone = m_widget->count() + added - total;
+    if (added == total) {
         m_widget->clear();
     } else {
-        for (int i = 0; i < m_removed; ++i)
+        for (qsizetype i = 0; i < gone; ++i)
             delete m_widget->takeItem(0);
     }
-    m_widget->addItems(m_added);
-    if (m_selected != -2)
-        select(m_selected);
-    m_removed = 0;
-    m_added.clear();
-    m_selected = -2;
-}
-
-void ListBox::select(int index)
-{
-    m_widget->setCurrentRow(index);
-    if (QListWidgetItem *item = m_widget->item(index))
+    m_widget->addItems(snapshot.items.mid(total - added));
+    m_shownAdded = snapshot.added;
+    m_widget->setCurrentRow(snapshot.selected);
+    if (QListWidgetItem *item = m_widget->item(snapshot.selected))
         m_widget->scrollToItem(item);
 }

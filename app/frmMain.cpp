@@ -1,16 +1,8 @@
 #include "frmMain.h"
 
-#include "ApplicationDirectory.h"
-#include "Clock.h"
-#include "Failure.h"
-#include "FailureReporter.h"
-#include "modAlwaysOnTop.h"
-
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QListWidget>
-
-#include <cstdio>
 
 namespace {
 
@@ -22,122 +14,83 @@ constexpr int ListTop = 4;
 constexpr int ListWidthMargin = 6;
 constexpr int ListHeightMargin = 10;
 
+// Printable characters count, and so do the control characters of Enter, Backspace, Escape and
+// Ctrl+letter. Tab moves the focus and Delete edits, so neither types anything; arrows,
+// function keys and modifiers alone bring no text at all.
+bool typesCharacter(const QKeyEvent &event)
+{
+    const QString text = event.text();
+    return !text.isEmpty() && text.front() != u'\t' && text.front() != u'\x7f';
+}
+
 } // namespace
 
-frmMain::frmMain(const QString &applicationDirectory,
-                 quint16 port,
-                 const Clock &clock,
-                 FailureReporter &reporter,
-                 QWidget *parent)
+frmMain::frmMain(EntryList &entries, QWidget *parent)
     : QWidget(parent)
-    , m_applicationDirectory(applicationDirectory)
-    , m_clock(clock)
-    , m_reporter(reporter)
+    , m_entries(entries)
     , lstData(new QListWidget(this))
-    , m_list(lstData, [this] { showSoon(); })
-    , m_debugKeys(lstData, m_list)
-    , Winsock1(port)
-    , m_receiver(Winsock1, m_recorder, clock)
-    , m_recorder(m_list, m_textLog, m_database, clock)
-    , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
-    , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
+    , m_list(lstData)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("KIVLogging"));
     lstData->setObjectName(QStringLiteral("lstData"));
     lstData->setFocus();
+    lstData->installEventFilter(this);
     resize(StartWidth, StartHeight);
     layoutList();
-
     m_showTimer.setSingleShot(true);
-    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showChanges);
-    connect(&m_receiver, &DatagramReceiver::captionChanged, this, [this](const QString &caption) {
-        m_caption = caption;
-        showSoon();
-    });
-    connect(&m_receiver, &DatagramReceiver::failed, this, &frmMain::fail);
-    connect(&m_receiver, &DatagramReceiver::drained, this, &frmMain::finishStop);
+    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showEntries);
 }
 
-frmMain::~frmMain() = default;
-
-void frmMain::Form_Load()
+void frmMain::entriesChanged()
 {
-    // Each run starts its own sequence of debug numbers.
-    m_debugKeys.seed(quint64(m_clock.now().toMSecsSinceEpoch()));
-    Winsock1.Bind();
-    SetAlwaysOnTop(this, 1);
-    ApplicationDirectory::requireWritable(m_applicationDirectory);
-    m_database.open();
-}
-
-void frmMain::fail(const Failure &failure)
-{
-    m_receiver.stop();
-    Winsock1.stopReceiving();
-    const quint64 unrecorded = m_receiver.unrecorded();
-    Failure told = failure;
-    if (unrecorded > 0) {
-        told = Failure(
-            failure.number(),
-            failure.description() +
-                QStringLiteral("; %1 received datagrams were left unrecorded").arg(unrecorded));
-    }
-    m_reporter.report(told);
-    Winsock1.tellFinalLosses(unrecorded);
-    QCoreApplication::exit(1);
-}
-
-void frmMain::requestStop()
-{
-    if (!m_stopping) {
-        close();
-        return;
-    }
-    // Asked again while recording what was received: the user would rather not wait.
-    m_receiver.stop();
-    const quint64 unrecorded = m_receiver.unrecorded();
-    std::fprintf(stderr, "KIVLogging: stopped before recording %llu received datagrams.\n",
-                 static_cast<unsigned long long>(unrecorded));
-    Winsock1.tellFinalLosses(unrecorded);
-    QCoreApplication::exit(1);
-}
-
-void frmMain::finishStop()
-{
-    // The log stays open between lines; an error only its close tells is reported here.
-    try {
-        m_textLog.close();
-    } catch (const Failure &failure) {
-        fail(failure);
-        return;
-    }
-    Winsock1.tellFinalLosses(m_receiver.unrecorded());
-    QCoreApplication::exit(0);
+    // One event on its way is enough, however many changes come before it is handled.
+    if (m_shown && !m_showPosted.exchange(true))
+        QMetaObject::invokeMethod(this, &frmMain::showSoon, Qt::QueuedConnection);
 }
 
 void frmMain::showSoon()
 {
-    // A window nobody sees (headless, or closed) gets what changed when it is shown.
-    if (m_showTimer.isActive() || !isVisible())
+    m_showPosted = false;
+    if (m_showTimer.isActive())
         return;
     constexpr qint64 interval = 1000 / ShowsPerSecond;
     const qint64 since = m_lastShown.isValid() ? m_lastShown.elapsed() : interval;
     m_showTimer.start(int(std::max<qint64>(0, interval - since)));
 }
 
-void frmMain::showChanges()
+void frmMain::showEntries()
 {
-    m_list.showChanges();
-    if (!m_caption.isNull())
-        setWindowTitle(std::exchange(m_caption, QString()));
+    const EntryList::Snapshot snapshot = m_entries.snapshot();
+    m_list.show(snapshot);
+    if (!snapshot.caption.isNull())
+        setWindowTitle(snapshot.caption);
     m_lastShown.start();
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lstData && event->type() == QEvent::KeyPress &&
+        typesCharacter(*static_cast<QKeyEvent *>(event))) {
+        m_entries.add({m_debugEntries.nextEntry()});
+        // Shown before the list handles the key, so its type-ahead search has the last word.
+        showEntries();
+    }
+    // The list still handles the key itself, type-ahead search included.
+    return QWidget::eventFilter(watched, event);
 }
 
 void frmMain::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    showChanges();
+    m_shown = true;
+    showEntries();
+}
+
+void frmMain::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_shown = false;
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)
@@ -163,9 +116,5 @@ void frmMain::closeEvent(QCloseEvent *event)
 {
     m_notice.close();
     event->accept();
-    if (m_stopping)
-        return;
-    m_stopping = true;
-    // Nothing more is taken from the network, and everything received is recorded first.
-    m_receiver.drain();
+    emit closed();
 }

@@ -2,9 +2,9 @@
 #include "DatabaseLog.h"
 #include "Failure.h"
 #include "FailureReporter.h"
+#include "Pipeline.h"
 #include "PlatformChoice.h"
 #include "TerminationSignals.h"
-#include "frmMain.h"
 
 #include <QApplication>
 #include <QFile>
@@ -58,8 +58,8 @@ int main(int argc, char *argv[])
                      ignored.constData());
     }
     // Offscreen is only the last of the platforms tried when a display is named.
-    if (!platform.platforms.isEmpty() && !platform.noDisplay &&
-        QGuiApplication::platformName() == QLatin1String("offscreen"))
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    if (!platform.platforms.isEmpty() && !platform.noDisplay && headless)
         std::fputs("KIVLogging: cannot reach the display; running headless.\n", stderr);
     // The menu entry and the window go together in task bars and window lists.
     QGuiApplication::setDesktopFileName(QStringLiteral("kivlogging"));
@@ -70,24 +70,23 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(icon);
 
     FailureReporter reporter;
-    // Building the window already takes descriptors, memory and threads, so it fails as the
+    // Building the stages already takes descriptors, memory and threads, so it fails as the
     // start-up sequence does.
     try {
         TerminationSignals terminationSignals;
-        Clock clock;
-        frmMain window(QCoreApplication::applicationDirPath(), frmMain::LoggerPort, clock,
-                       reporter);
-        QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
-                         &frmMain::requestStop);
-        window.Form_Load();
-        std::fprintf(stderr,
-                     "KIVLogging: listening on UDP %u (IPv4 and IPv6), writing %s and %s\n",
-                     unsigned(window.localPort()),
-                     QFile::encodeName(window.textLogPath()).constData(),
-                     QFile::encodeName(window.databasePath()).constData());
+        CachingClock clock;
+        Pipeline pipeline(QCoreApplication::applicationDirPath(), Pipeline::LoggerPort, clock,
+                          reporter);
+        QObject::connect(&terminationSignals, &TerminationSignals::received, &pipeline,
+                         &Pipeline::requestStop);
+        pipeline.start();
+        std::fprintf(stderr, "KIVLogging: listening on UDP %u (IPv4 and IPv6), writing %s and %s\n",
+                     unsigned(pipeline.localPort()),
+                     QFile::encodeName(pipeline.textLogPath()).constData(),
+                     QFile::encodeName(pipeline.databasePath()).constData());
         // Headless, nobody would see the window: it is never drawn.
-        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-            window.show();
+        if (!headless)
+            pipeline.window().show();
         return application.exec();
     } catch (const Failure &failure) {
         reporter.report(failure);

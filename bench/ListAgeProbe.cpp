@@ -1,4 +1,4 @@
-// Runs the real window, socket and recording in-process and samples every 10 ms how old the
+// Runs the logger's stages and its window in-process and samples every 10 ms how old the
 // newest entry in the window's list is, by the sending time the bench's sender puts in each
 // payload. Prints "ready" once listening; sampling runs from a line "start TIME" on standard
 // input (the flood's start, CLOCK_MONOTONIC nanoseconds) to a line "done", then it prints
@@ -8,7 +8,7 @@
 #include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
-#include "frmMain.h"
+#include "Pipeline.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -50,18 +50,19 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
 
-    Clock clock;
+    CachingClock clock;
     FailureReporter reporter;
-    frmMain window(QString::fromLocal8Bit(argv[1]), quint16(std::atoi(argv[2])), clock, reporter);
+    Pipeline pipeline(QString::fromLocal8Bit(argv[1]), quint16(std::atoi(argv[2])), clock,
+                      reporter);
     try {
-        window.Form_Load();
+        pipeline.start();
     } catch (const Failure &failure) {
         reporter.report(failure);
         return 1;
     }
     // Shown, so that it paints as it would on a screen.
-    window.show();
-    const auto *list = window.findChild<QListWidget *>(QStringLiteral("lstData"));
+    pipeline.window().show();
+    const auto *list = pipeline.window().findChild<QListWidget *>(QStringLiteral("lstData"));
     if (!list)
         return 1;
 

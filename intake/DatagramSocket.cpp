@@ -1,13 +1,13 @@
 #include "DatagramSocket.h"
 
 #include "Failure.h"
-
-#include <QSocketNotifier>
+#include "Notice.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <linux/filter.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -18,37 +18,21 @@
 
 namespace {
 
-// Bursts wait in the kernel only for as long as the reader takes to come round again. The
-// kernel may clamp the request (to 425984 bytes on a stock system).
+// Bursts wait in the kernel only while the reader is kept from the processor; the kernel may
+// clamp the request to its limit.
 constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
-// How often at most the reader reads while datagrams keep coming. The stock buffer holds
-// about 550 datagrams of 100 bytes: 2.5 ms of the fastest flood a local sender makes here.
-constexpr qint64 ReadIntervalNanoseconds = 500 * 1000;
-
-qint64 monotonicNanoseconds()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 qint64 monotonicMilliseconds()
 {
-    return monotonicNanoseconds() / 1000000;
-}
-
-void tellStderr(const QByteArray &line)
-{
-    // One write per line, so it does not interleave with other output. A full or closed
-    // stderr has nowhere else to be told.
-    (void)!::write(STDERR_FILENO, line.constData(), size_t(line.size()));
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 } // namespace
 
-DatagramSocket::DatagramSocket(quint16 localPort, qsizetype queueBytes, QObject *parent)
-    : QObject(parent)
-    , m_localPort(localPort)
+DatagramSocket::DatagramSocket(quint16 localPort, qsizetype queueBytes)
+    : m_localPort(localPort)
     , m_queue(queueBytes)
 {}
 
@@ -126,8 +110,13 @@ void DatagramSocket::Bind()
 
     m_socket = std::move(socket);
     m_stop = std::move(stop);
+    std::promise<ReaderPriority::Outcome> priority;
+    auto raised = priority.get_future();
     try {
-        m_reader = std::thread(&DatagramSocket::readDatagrams, this);
+        m_reader = std::thread([this, &priority] {
+            priority.set_value(ReaderPriority::raise());
+            readDatagrams();
+        });
     } catch (const std::system_error &error) {
         throw Failure(error.code().value(),
                       QStringLiteral("Cannot start the reader for UDP port %1: %2")
@@ -135,38 +124,7 @@ void DatagramSocket::Bind()
                           .arg(QString::fromLocal8Bit(error.what())));
     }
     ::pthread_setname_np(m_reader.native_handle(), "udp-reader");
-
-    m_notifier =
-        std::make_unique<QSocketNotifier>(m_queue.readyDescriptor(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &DatagramSocket::DataArrival);
-}
-
-bool DatagramSocket::GetData(QByteArray &data)
-{
-    if (m_queue.pop(data))
-        return true;
-    if (const auto failure = m_queue.failure())
-        throw *failure;
-    return false;
-}
-
-void DatagramSocket::catchUp()
-{
-    const std::unique_lock lock(m_receiving, std::try_to_lock);
-    if (lock && !m_receivingEnded && m_socket.isValid())
-        receiveWaiting();
-}
-
-void DatagramSocket::stopNotifications()
-{
-    if (m_notifier)
-        m_notifier->setEnabled(false);
-}
-
-void DatagramSocket::resumeNotifications()
-{
-    if (m_notifier)
-        m_notifier->setEnabled(true);
+    m_priority = raised.get();
 }
 
 void DatagramSocket::stopReceiving()
@@ -188,49 +146,23 @@ void DatagramSocket::tellFinalLosses(quint64 unrecorded)
 void DatagramSocket::readDatagrams()
 {
     pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
-    qint64 lastRead = 0;
     for (;;) {
-        // While datagrams keep coming the reader reads at most once an interval, however
-        // often they arrive: a wake-up per datagram costs more than reading it, and leaves
-        // recording one entry and one commit per wake-up. A datagram arriving alone is read
-        // at once. With a backlog queued the socket is not even watched in between.
-        const bool backlog = m_queue.waiting() >= Batch;
-        waits[0].revents = waits[1].revents = 0;
-        int ready = 0;
-        if (!backlog) {
-            const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
-            const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
-            ready = ::ppoll(waits, 2, due < 0 ? nullptr : &dueIn, nullptr);
-        }
-        const bool read = backlog || (ready > 0 && (waits[0].revents & POLLIN));
-        if (read && !(waits[1].revents & POLLIN)) {
-            const qint64 rest = lastRead + ReadIntervalNanoseconds - monotonicNanoseconds();
-            if (rest > 0) {
-                const timespec restIn{0, long(rest)};
-                ready = ::ppoll(&waits[1], 1, &restIn, nullptr);
-            }
-        }
-        const std::lock_guard lock(m_receiving);
-        if (m_receivingEnded)
-            return;
+        const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
+        const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
+        const int ready = ::ppoll(waits, 2, due < 0 ? nullptr : &dueIn, nullptr);
         if (ready < 0 && errno != EINTR) {
             failReading("wait for datagrams on");
             return;
         }
-        if (waits[1].revents & POLLIN)
+        if (ready > 0 && (waits[1].revents & POLLIN))
             break;
-        if (read) {
-            if (!receiveWaiting())
-                return;
-            lastRead = monotonicNanoseconds();
-        }
+        if (ready > 0 && (waits[0].revents & POLLIN) && !receiveWaiting())
+            return;
         tellDueLosses();
     }
 
     // Datagrams the kernel takes from now on are refused by a filter that drops them all, so
     // the ones already waiting are the last: every one of them is queued.
-    const std::lock_guard lock(m_receiving);
-    m_receivingEnded = true;
     countLateKernelDrops();
     sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
     const sock_fprog filter{1, &dropAll};
@@ -296,7 +228,6 @@ int DatagramSocket::receiveBatch()
 void DatagramSocket::failReading(const char *step)
 {
     const int error = errno;
-    m_receivingEnded = true;
     m_queue.fail(Failure::fromErrno(
         error,
         QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort)));

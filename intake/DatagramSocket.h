@@ -3,59 +3,43 @@
 #include "DatagramQueue.h"
 #include "FileDescriptor.h"
 #include "LossReport.h"
+#include "ReaderPriority.h"
 
 #include <QByteArray>
-#include <QObject>
 
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
 
-class QSocketNotifier;
-
-// A UDP socket bound to one port on every local address, IPv4 and IPv6, with a receive buffer
-// of its own: a reader thread takes the datagrams from the kernel as they arrive and queues
-// each whole, in arrival order, for the thread that owns this object, which may take its turn
-// at reading too (catchUp). The reader sleeps in the kernel whenever the socket is empty.
-// Datagrams lost in a full queue or in the kernel's buffer are counted and told on stderr, at
-// most every few seconds.
-class DatagramSocket : public QObject
+// The logger's socket: UDP bound to one port on every local address, IPv4 and IPv6, and the
+// reader, its only reader, a thread that sleeps in the kernel while the socket is empty and
+// queues each datagram whole, in arrival order, as it comes. Datagrams lost in a full queue or
+// in the kernel's buffer are counted and told on stderr, at most every few seconds.
+class DatagramSocket
 {
-    Q_OBJECT
-
 public:
     static constexpr qsizetype DefaultQueueBytes = 256 * 1024 * 1024;
 
     // Port 6177 is the logger's; tests pass 0 for a free one and may choose a smaller queue.
-    explicit DatagramSocket(quint16 localPort,
-                            qsizetype queueBytes = DefaultQueueBytes,
-                            QObject *parent = nullptr);
+    explicit DatagramSocket(quint16 localPort, qsizetype queueBytes = DefaultQueueBytes);
     // Stops receiving; datagrams still queued are dropped with the queue.
-    ~DatagramSocket() override;
+    ~DatagramSocket();
+    DatagramSocket(const DatagramSocket &) = delete;
+    DatagramSocket &operator=(const DatagramSocket &) = delete;
 
-    // Binds once and starts the reader. Throws Failure (errno and a description naming the
-    // port) when it cannot.
+    // Binds once and starts the reader, which first raises its own priority. Throws Failure
+    // (errno and a description naming the port) when it cannot.
     void Bind();
     // The bound port (the one the kernel chose when constructed with 0).
     quint16 localPort() const { return m_localPort; }
+    // What priority the reader got, once bound.
+    const ReaderPriority::Outcome &priority() const { return m_priority; }
 
-    // Takes the next queued datagram into `data`; false when none is waiting. Throws the
-    // reader's Failure once the datagrams received before it have been taken.
-    bool GetData(QByteArray &data);
-
-    // Takes into the queue what the kernel holds for the socket, unless the reader is at it.
-    // Recording calls it between entries: with every processor busy, a reader woken by the
-    // network can wait its turn longer than the kernel's buffer lasts.
-    void catchUp();
-
-    // Stops DataArrival; the reader goes on queueing.
-    void stopNotifications();
-    // Raises DataArrival again after stopNotifications.
-    void resumeNotifications();
+    // Where the reader puts the datagrams, for the recorder to take.
+    DatagramQueue &queue() { return m_queue; }
 
     // Takes no more datagrams: those the kernel holds for the socket are still queued, later
     // ones are refused. Returns when the reader has ended.
@@ -71,16 +55,11 @@ public:
     // were received but never recorded.
     void tellFinalLosses(quint64 unrecorded);
 
-signals:
-    // Datagrams are waiting. Raised again on the next loop pass while any remain.
-    void DataArrival();
-
 private:
     static constexpr int Batch = 64;
 
     void readDatagrams();
     // Takes batches until the kernel has no more; false after a failure, which ends reading.
-    // Whoever calls it holds m_receiving.
     bool receiveWaiting();
     // Takes one batch from the kernel into the queue; the number taken, 0 when none waited,
     // -1 after a failure, which is handed to the queue.
@@ -95,13 +74,9 @@ private:
     FileDescriptor m_socket;
     FileDescriptor m_stop;
     std::thread m_reader;
-    std::unique_ptr<QSocketNotifier> m_notifier;
+    ReaderPriority::Outcome m_priority;
 
-    // Whoever takes datagrams from the kernel into the queue holds it, so they stay in order.
-    std::mutex m_receiving;
-    bool m_receivingEnded = false;
-
-    // The receiving side's, under m_receiving.
+    // The reader's own.
     struct Control
     {
         alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(quint32))];

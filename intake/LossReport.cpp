@@ -1,5 +1,7 @@
 #include "LossReport.h"
 
+#include "Notice.h"
+
 std::optional<QByteArray>
 LossReport::update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMilliseconds)
 {
@@ -27,10 +29,9 @@ QByteArray LossReport::line(quint64 unrecorded)
     const quint64 queue = m_queueTotal - m_queueReported;
     m_kernelReported = m_kernelTotal;
     m_queueReported = m_queueTotal;
-    QByteArray text = "KIVLogging: " + QByteArray::number(kernel + queue + unrecorded) +
-                      " datagrams lost (" + QByteArray::number(kernel) +
-                      " in the kernel's receive buffer, " + QByteArray::number(queue) +
-                      " in the full queue";
+    QByteArray text = "KIVLogging: " + counted(kernel + queue + unrecorded, "datagram").toUtf8() +
+                      " lost (" + QByteArray::number(kernel) + " in the kernel's receive buffer, " +
+                      QByteArray::number(queue) + " in the full queue";
     if (unrecorded > 0)
         text += ", " + QByteArray::number(unrecorded) + " received but not recorded";
     return text + "), " + QByteArray::number(m_kernelTotal + m_queueTotal + unrecorded) +

@@ -2,8 +2,6 @@
 
 #include <QLocale>
 
-#include <typeinfo>
-
 QDateTime Clock::now() const
 {
     return QDateTime::currentDateTime();
@@ -11,11 +9,13 @@ QDateTime Clock::now() const
 
 QString Clock::timestampNow() const
 {
-    // A clock of another kind may tell any time: its now() decides.
-    if (typeid(*this) != typeid(Clock))
-        return timestampText(now());
-    // The system clock's seconds are cheap to read; turning them into local time and text,
-    // as now() does, is not.
+    return timestampText(now());
+}
+
+QString CachingClock::timestampNow() const
+{
+    // The system clock's seconds are cheap to read; turning them into local time and text is
+    // not.
     const qint64 second = QDateTime::currentSecsSinceEpoch();
     if (second != m_second) {
         m_text = timestampText(QDateTime::fromSecsSinceEpoch(second));

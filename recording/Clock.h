@@ -3,15 +3,22 @@
 #include <QDateTime>
 #include <QString>
 
-// The source of "now" for every timestamp, so tests can fix the time. For one thread.
+// The source of "now" for every timestamp, so tests can fix the time.
 class Clock
 {
 public:
     virtual ~Clock() = default;
     virtual QDateTime now() const;
-    // timestampText(now()). Entries come by the ten thousand per second, so the system clock
-    // formats each second once; a clock of another kind is asked its now() every time.
-    QString timestampNow() const;
+    // timestampText(now()).
+    virtual QString timestampNow() const;
+};
+
+// The system clock for one thread's timestamps: entries come by the ten thousand per second, so
+// it turns each second into text once.
+class CachingClock : public Clock
+{
+public:
+    QString timestampNow() const override;
 
 private:
     mutable qint64 m_second = -1;

@@ -1,17 +1,18 @@
 #include "DatabaseLog.h"
 
 #include "Failure.h"
-#include "WalCheckpointer.h"
+#include "Notice.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
-constexpr int BusyTimeoutMilliseconds = 5000;
+// A lock held this long is more than a reader's or a backup's moment: it is told.
+constexpr qint64 LockNoticeMilliseconds = 5000;
 // A log that grew while a reader held it is cut back to this size once it starts over.
 constexpr int WalSizeLimitBytes = 64 * 1024 * 1024;
 
@@ -36,15 +37,17 @@ QString shellQuoted(const QString &text)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+bool isBusy(int result)
+{
+    return (result & 0xFF) == SQLITE_BUSY;
+}
+
 } // namespace
 
 DatabaseLog::DatabaseLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
-    , m_directory(QFileInfo(m_path).absolutePath())
 {}
-
-DatabaseLog::~DatabaseLog() = default;
 
 QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString &text)
 {
@@ -57,7 +60,7 @@ QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString 
     statement += "', ";
     if (entry.contains('\0')) {
         // One term however many NULs there are: splicing in char(0) nests one expression per
-        // NUL, and a datagram of NULs passes SQLite's depth limit of 1000.
+        // NUL, and a datagram of NULs passes SQLite's depth limit.
         statement += "cast(x'";
         statement += entry.toHex();
         statement += "' as text)";
@@ -75,34 +78,26 @@ QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString 
     return statement;
 }
 
-void DatabaseLog::throwSqliteError(const QString &what, sqlite3 *connection) const
+void DatabaseLog::throwSqliteError(const QString &what) const
 {
-    throwFailure(what, sqlite3_extended_errcode(connection), sqliteCause(connection));
+    throw Failure(sqlite3_extended_errcode(m_connection.get()),
+                  what.arg(m_path) + QLatin1String(": ") + sqliteCause(m_connection.get()));
 }
 
-void DatabaseLog::throwFailure(const QString &what, int number, const QString &cause) const
+bool DatabaseLog::run(const char *statement, const QString &what)
 {
-    QString description = what.arg(m_path) + QLatin1String(": ") + cause;
-    // Only a lock held past the whole timeout ends here; "database is locked" alone would not
-    // tell that the logger waited.
-    if ((number & 0xFF) == SQLITE_BUSY) {
-        description += QStringLiteral(" (another program held a lock on it for more than %1 "
-                                      "seconds)")
-                           .arg(BusyTimeoutMilliseconds / 1000);
-    }
-    throw Failure(number, description);
-}
-
-void DatabaseLog::execute(const char *statement, const QString &what)
-{
-    if (sqlite3_exec(m_connection.get(), statement, nullptr, nullptr, nullptr) != SQLITE_OK)
-        throwSqliteError(what, m_connection.get());
+    const int result = sqlite3_exec(m_connection.get(), statement, nullptr, nullptr, nullptr);
+    if (result == SQLITE_OK)
+        return true;
+    if (isBusy(result))
+        return false;
+    throwSqliteError(what);
 }
 
 void DatabaseLog::open()
 {
     // Read-write without SQLITE_OPEN_CREATE: a missing file is an error, never made empty.
-    // Only this thread uses the connection, so SQLite need not lock around each call.
+    // The recorder alone uses the connection, so SQLite need not lock around each call.
     sqlite3 *connection = nullptr;
     const int opened = sqlite3_open_v2(m_nativePath.constData(), &connection,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -119,83 +114,60 @@ void DatabaseLog::open()
                                "create it with: sqlite3 %2 %3")
                     .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
         }
-        throwSqliteError(QStringLiteral("Cannot open the database %1"), connection);
+        throwSqliteError(QStringLiteral("Cannot open the database %1"));
     }
-    // A short write lock held by a reader or a backup is waited out, not fatal.
-    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
+    if (!prepare())
+        lockInTheWay();
+}
 
+bool DatabaseLog::prepare()
+{
+    const QString what = QStringLiteral("Cannot use the database %1");
     // Before anything is written: a file refused here stays as it was.
-    requireTable();
+    if (!requireTable())
+        return false;
 
     // WAL lets readers work beside the logger without making an insert fail; where the file
     // system cannot do WAL, SQLite keeps the file's journal mode and the logger goes on.
-    bool wal = false;
-    {
-        sqlite3_stmt *compiled = nullptr;
-        int result =
-            sqlite3_prepare_v2(connection, "pragma journal_mode=WAL;", -1, &compiled, nullptr);
-        const SqliteStatement journal(compiled);
-        if (result == SQLITE_OK)
-            result = sqlite3_step(compiled);
-        if (result != SQLITE_ROW)
-            throwSqliteError(QStringLiteral("Cannot use the database %1"), connection);
-        wal =
-            qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0)), "wal") == 0;
-    }
-    execute("pragma synchronous=NORMAL;", QStringLiteral("Cannot use the database %1"));
+    sqlite3_stmt *compiled = nullptr;
+    int result =
+        sqlite3_prepare_v2(m_connection.get(), "pragma journal_mode=WAL;", -1, &compiled, nullptr);
+    const SqliteStatement journal(compiled);
+    if (result == SQLITE_OK)
+        result = sqlite3_step(compiled);
+    if (isBusy(result))
+        return false;
+    if (result != SQLITE_ROW)
+        throwSqliteError(what);
+    const bool wal =
+        qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0)), "wal") == 0;
     // Reading now makes the write-ahead log's files under the logger's own user: a reader of
     // another user's who came first would own them, and every insert would fail.
-    execute("select count(*) from sqlite_master;", QStringLiteral("Cannot use the database %1"));
-    rememberFileIdentity();
+    if (!run("pragma synchronous=NORMAL;", what) ||
+        !run("select count(*) from sqlite_master;", what))
+        return false;
     if (wal) {
         const QByteArray sizeLimit =
             "pragma journal_size_limit=" + QByteArray::number(WalSizeLimitBytes) + ';';
-        execute(sizeLimit.constData(), QStringLiteral("Cannot use the database %1"));
-        startCheckpointing();
+        if (!run(sizeLimit.constData(), what))
+            return false;
     }
+
+    struct stat file
+    {
+    };
+    if (::stat(m_nativePath.constData(), &file) != 0) {
+        const int error = errno;
+        throw Failure::fromErrno(error,
+                                 QStringLiteral("Cannot open the database %1: ").arg(m_path));
+    }
+    m_device = file.st_dev;
+    m_inode = file.st_ino;
+    m_prepared = true;
+    return true;
 }
 
-void DatabaseLog::startCheckpointing()
-{
-    sqlite3 *connection = nullptr;
-    const int opened = sqlite3_open_v2(m_nativePath.constData(), &connection,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    SqliteHandle checkpointConnection(connection);
-    if (opened != SQLITE_OK) {
-        throwSqliteError(QStringLiteral("Cannot open the database %1 for checkpoints"),
-                         connection);
-    }
-    sqlite3_busy_timeout(connection, BusyTimeoutMilliseconds);
-    // A connection finds the log only once it has read the file.
-    if (sqlite3_exec(connection, "select count(*) from sqlite_master;", nullptr, nullptr,
-                     nullptr) != SQLITE_OK) {
-        throwSqliteError(QStringLiteral("Cannot open the database %1 for checkpoints"),
-                         connection);
-    }
-    m_checkpointer = std::make_unique<WalCheckpointer>(std::move(checkpointConnection));
-    // In place of SQLite's automatic checkpoints, which run in the committing thread.
-    sqlite3_wal_hook(m_connection.get(), &DatabaseLog::walCommitted, this);
-}
-
-int DatabaseLog::walCommitted(void *self, sqlite3 *connection, const char *, int frames)
-{
-    if (const auto &checkpointer = static_cast<DatabaseLog *>(self)->m_checkpointer)
-        checkpointer->committed(connection, frames);
-    return SQLITE_OK;
-}
-
-void DatabaseLog::checkCheckpoints()
-{
-    if (!m_checkpointer)
-        return;
-    if (const auto failure = m_checkpointer->takeFailure()) {
-        throw Failure(failure->number(),
-                      QStringLiteral("Cannot checkpoint the database %1: ").arg(m_path) +
-                          failure->description());
-    }
-}
-
-void DatabaseLog::requireTable()
+bool DatabaseLog::requireTable()
 {
     // The columns are looked up rather than a statement on the table tried, so that only a
     // table truly missing is told as one: reading the file can fail for many other reasons.
@@ -215,8 +187,10 @@ void DatabaseLog::requireTable()
             logText = logText || qstricmp(name, "LogText") == 0;
         }
     }
+    if (isBusy(result))
+        return false;
     if (result != SQLITE_DONE)
-        throwSqliteError(QStringLiteral("Cannot use the database %1"), m_connection.get());
+        throwSqliteError(QStringLiteral("Cannot use the database %1"));
     if (!table) {
         throw Failure(SQLITE_ERROR,
                       QStringLiteral("The database %1 has no table KIVData; "
@@ -229,46 +203,32 @@ void DatabaseLog::requireTable()
                                      "the logger fills LogDate and LogText")
                           .arg(m_path, QLatin1String(logDate ? "LogText" : "LogDate")));
     }
-}
-
-void DatabaseLog::rememberFileIdentity()
-{
-    const auto identity = FileIdentity::ofPath(m_nativePath.constData());
-    if (!identity) {
-        const int error = errno;
-        throw Failure::fromErrno(error,
-                                 QStringLiteral("Cannot open the database %1: ").arg(m_path));
-    }
-    m_identity = *identity;
-    m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
+    return true;
 }
 
 void DatabaseLog::checkFileIdentity()
 {
     // SQLite keeps writing to the file it opened, so rows for a file deleted or replaced
     // meanwhile would vanish with it while every insert reported success.
-    if (!m_directory.mayHaveChanged() && m_watched)
-        return;
-    const auto identity = FileIdentity::ofPath(m_nativePath.constData());
+    struct stat file
+    {
+    };
     QString cause;
-    if (!identity) {
+    if (::stat(m_nativePath.constData(), &file) != 0) {
         const int error = errno;
         if (error != ENOENT) {
             throw Failure::fromErrno(
                 error, QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path));
         }
         cause = QStringLiteral("the file was deleted or moved away while the logger ran");
-    } else if (!identity->isSameFile(m_identity)) {
+    } else if (file.st_dev != m_device || file.st_ino != m_inode) {
         cause = QStringLiteral("the file was replaced by another while the logger ran; restart "
                                "the logger to use the new one");
     } else {
         return;
     }
-
     // Closing does not checkpoint a moved file: the latest rows would stay in the WAL under
     // the old name, missing from the moved file and replayed into whichever file takes the name.
-    // A checkpoint of the thread's would refuse this one.
-    m_checkpointer.reset();
     if (sqlite3_wal_checkpoint_v2(m_connection.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                                   nullptr) != SQLITE_OK) {
         cause += QStringLiteral("; the latest rows may remain in %1-wal").arg(m_path);
@@ -279,8 +239,8 @@ void DatabaseLog::checkFileIdentity()
 
 void DatabaseLog::configureLibrary()
 {
-    // SQLite's memory statistics take a process-wide lock on every allocation: a tenth of an
-    // insert's cost, for figures nobody reads.
+    // SQLite's memory statistics take a process-wide lock on every allocation, for figures
+    // nobody reads.
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 }
 
@@ -297,52 +257,74 @@ QString DatabaseLog::createTableStatement()
     return statement;
 }
 
-void DatabaseLog::insert(const QString &timestamp, const QString &text)
+void DatabaseLog::add(const QString &timestamp, const QString &text)
 {
-    if (!m_inTransaction) {
-        checkFileIdentity();
-        execute("begin;", QStringLiteral("Cannot insert into KIVData in %1"));
-        m_inTransaction = true;
-    }
-
-    const QByteArray statement = insertStatement(timestamp, text);
-    sqlite3_stmt *compiled = nullptr;
-    int result = sqlite3_prepare_v2(m_connection.get(), statement.constData(),
-                                    int(statement.size()) + 1, &compiled, nullptr);
-    const SqliteStatement owner(compiled);
-    if (result == SQLITE_OK)
-        result = sqlite3_step(compiled);
-    if (result != SQLITE_DONE)
-        throwSqliteError(QStringLiteral("Cannot insert into KIVData in %1"), m_connection.get());
+    m_waiting += insertStatement(timestamp, text);
+    ++m_waitingRows;
 }
 
-void DatabaseLog::commit()
+bool DatabaseLog::lockInTheWay()
 {
-    if (!std::exchange(m_inTransaction, false))
-        return;
-    sqlite3 *connection = m_connection.get();
-    // Some failures (a full disk, say) roll the whole transaction back by themselves.
-    if (sqlite3_get_autocommit(connection)) {
-        throw Failure(SQLITE_ABORT, QStringLiteral("Cannot insert into KIVData in %1: the "
-                                                   "transaction was rolled back")
-                                        .arg(m_path));
+    if (!m_locked.isValid())
+        m_locked.start();
+    if (!m_lockTold && m_locked.elapsed() >= LockNoticeMilliseconds) {
+        m_lockTold = true;
+        tellStderr(QStringLiteral("KIVLogging: another program holds a lock on %1; the rows "
+                                  "wait until it lets go, the lines go on.\n")
+                       .arg(m_path)
+                       .toLocal8Bit());
     }
-    if (sqlite3_exec(connection, "commit;", nullptr, nullptr, nullptr) == SQLITE_OK)
-        return;
-    const int number = sqlite3_extended_errcode(connection);
-    const QString cause = sqliteCause(connection);
-    // A commit that failed may leave the transaction open; the next entry starts afresh.
-    if (!sqlite3_get_autocommit(connection))
-        sqlite3_exec(connection, "rollback;", nullptr, nullptr, nullptr);
-    throwFailure(QStringLiteral("Cannot insert into KIVData in %1"), number, cause);
+    return false;
 }
 
-void DatabaseLog::rollback()
+bool DatabaseLog::insertWaiting()
 {
-    if (!std::exchange(m_inTransaction, false))
-        return;
-    // A transaction a failure rolled back already has nothing left to drop; a rollback that
-    // fails leaves it open, and the next begin tells.
-    if (!sqlite3_get_autocommit(m_connection.get()))
-        sqlite3_exec(m_connection.get(), "rollback;", nullptr, nullptr, nullptr);
+    if (m_waitingRows == 0)
+        return true;
+    if (!m_prepared && !prepare())
+        return lockInTheWay();
+    checkFileIdentity();
+    const QString what = QStringLiteral("Cannot insert into KIVData in %1");
+    // Immediate: a lock in the way shows at once, before any row is tried.
+    if (!run("begin immediate;", what))
+        return lockInTheWay();
+
+    const char *next = m_waiting.constData();
+    const char *const end = next + m_waiting.size();
+    int result = SQLITE_DONE;
+    while (next < end && result == SQLITE_DONE) {
+        sqlite3_stmt *compiled = nullptr;
+        result = sqlite3_prepare_v2(m_connection.get(), next, int(end - next), &compiled, &next);
+        const SqliteStatement owner(compiled);
+        if (result == SQLITE_OK)
+            result = compiled ? sqlite3_step(compiled) : SQLITE_DONE;
+    }
+    if (result == SQLITE_DONE) {
+        result = sqlite3_exec(m_connection.get(), "commit;", nullptr, nullptr, nullptr);
+        if (result == SQLITE_OK)
+            result = SQLITE_DONE;
+    }
+    if (result != SQLITE_DONE) {
+        const int number = sqlite3_extended_errcode(m_connection.get());
+        const QString cause = sqliteCause(m_connection.get());
+        // Some failures roll the transaction back by themselves; the rows stay waiting.
+        if (!sqlite3_get_autocommit(m_connection.get()))
+            sqlite3_exec(m_connection.get(), "rollback;", nullptr, nullptr, nullptr);
+        if (isBusy(result))
+            return lockInTheWay();
+        throw Failure(number, what.arg(m_path) + QLatin1String(": ") + cause);
+    }
+
+    m_insertedRows += std::exchange(m_waitingRows, 0);
+    m_waiting.clear();
+    if (m_lockTold) {
+        tellStderr(QStringLiteral("KIVLogging: the lock on %1 is gone after %2 s; the rows that "
+                                  "waited are in.\n")
+                       .arg(m_path)
+                       .arg(double(m_locked.elapsed()) / 1000, 0, 'f', 1)
+                       .toLocal8Bit());
+    }
+    m_locked.invalidate();
+    m_lockTold = false;
+    return true;
 }

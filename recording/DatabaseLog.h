@@ -1,27 +1,21 @@
 #pragma once
 
-#include "DirectoryWatch.h"
-#include "FileIdentity.h"
 #include "SqliteHandle.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
-#include <memory>
-
-class WalCheckpointer;
+#include <sys/types.h>
 
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
-// must already exist with its table. One connection serves the whole run. Inserts share a
-// transaction until commit: a run of entries costs the file system one write, not one each.
-// In WAL mode a thread of its own copies the log back into the file.
+// must already exist with its table. One connection serves the whole run. Rows wait in order,
+// as their statements, until they are inserted together in one transaction; while another
+// program holds a lock on the file they go on waiting, and nothing else is held back.
 class DatabaseLog
 {
 public:
     explicit DatabaseLog(QString path);
-    ~DatabaseLog();
-    DatabaseLog(const DatabaseLog &) = delete;
-    DatabaseLog &operator=(const DatabaseLog &) = delete;
 
     // Sets SQLite up for this process; before the first connection opens, or it has no
     // effect.
@@ -31,20 +25,22 @@ public:
 
     // Opens the existing file read-write and checks it holds KIVData with both columns before
     // anything is written to it. Throws Failure (SQLite's extended result code) naming the
-    // file and the cause, and for a missing file or table the command that creates it.
+    // file and the cause, and for a missing file or table the command that creates it. A file
+    // locked by another program is opened, and checked once the lock is gone.
     void open();
 
-    // Inserts one row, in the transaction the first insert after a commit begins. Throws
-    // Failure, also when the file at the path is no longer the one opened (deleted, moved or
-    // replaced meanwhile), which is looked at when a transaction begins.
-    void insert(const QString &timestamp, const QString &text);
-    // Commits the rows inserted since the last commit, if any. Throws Failure as insert does;
-    // those rows are then not in the file.
-    void commit();
-    // Drops the rows inserted since the last commit.
-    void rollback();
-    // Throws the Failure of a checkpoint since, if any; once. The rows committed stay.
-    void checkCheckpoints();
+    // Adds one row to those waiting, with its own statement.
+    void add(const QString &timestamp, const QString &text);
+    // Inserts the rows waiting, in one transaction. False, and they go on waiting, while
+    // another program holds a lock on the file. Throws Failure on any other failure, also
+    // when the file at the path is no longer the one opened (deleted, moved or replaced).
+    bool insertWaiting();
+
+    quint64 waitingRows() const { return m_waitingRows; }
+    qsizetype waitingBytes() const { return m_waiting.size(); }
+    quint64 insertedRows() const { return m_insertedRows; }
+    // Whether another program's lock held back the last try.
+    bool isLocked() const { return m_locked.isValid(); }
 
     // The statement text for one row, in UTF-8: the entry's apostrophes doubled; an entry
     // holding a NUL, where SQLite would end the statement's text, goes as its UTF-8 bytes cast
@@ -55,23 +51,25 @@ public:
     static QString createTableStatement();
 
 private:
-    [[noreturn]] void throwSqliteError(const QString &what, sqlite3 *connection) const;
-    [[noreturn]] void throwFailure(const QString &what, int number, const QString &cause) const;
-    void execute(const char *statement, const QString &what);
-    void requireTable();
-    void rememberFileIdentity();
+    // The steps of opening that read the file; false while it is locked.
+    bool prepare();
+    bool requireTable();
+    // Runs `statement`; false when a lock is in the way, Failure on any other failure.
+    bool run(const char *statement, const QString &what);
+    // Notes a lock in the way, and tells one held long; false.
+    bool lockInTheWay();
     void checkFileIdentity();
-    void startCheckpointing();
-    static int walCommitted(void *self, sqlite3 *connection, const char *, int frames);
+    [[noreturn]] void throwSqliteError(const QString &what) const;
 
     QString m_path;
     QByteArray m_nativePath;
-    DirectoryWatch m_directory;
-    FileIdentity m_identity;
-    // Whether the watch alone tells when the path may name another file.
-    bool m_watched = false;
     SqliteHandle m_connection;
-    // Closed before m_connection, so closing the last connection folds the log back.
-    std::unique_ptr<WalCheckpointer> m_checkpointer;
-    bool m_inTransaction = false;
+    bool m_prepared = false;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    QByteArray m_waiting;
+    quint64 m_waitingRows = 0;
+    quint64 m_insertedRows = 0;
+    QElapsedTimer m_locked;
+    bool m_lockTold = false;
 };

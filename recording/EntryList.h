@@ -3,44 +3,49 @@
 #include <QString>
 #include <QStringList>
 
-// The recent-entries list: the four list box operations the recording rules rely on.
+#include <functional>
+#include <mutex>
+
+// The recent-entries list and the caption, one object shared by the recorder, which adds
+// entries and stamps the caption, and the window, which adds debug entries and shows copies.
+// One mutex guards it, never held across I/O, so the list never passes 41 items.
 class EntryList
 {
 public:
-    virtual ~EntryList() = default;
+    // The most entries the list shows; the oldest goes first.
+    static constexpr int MaxEntries = 40;
 
-    // Appends the text as the last item.
-    virtual void addItem(const QString &text) = 0;
-    virtual int count() const = 0;
-    // Selects item `index` and scrolls it into view.
-    virtual void setSelectedIndex(int index) = 0;
-    // Removes item 0; a selected later item stays selected.
-    virtual void removeFirst() = 0;
-};
+    // What the window shows: the items oldest first, the selected one, how many were ever
+    // added (so a copy tells which items are new), and the caption (null until stamped).
+    struct Snapshot
+    {
+        QStringList items;
+        int selected = -1;
+        quint64 added = 0;
+        QString caption;
+    };
 
-// The most entries the list shows; the oldest goes first.
-inline constexpr int MaxListEntries = 40;
+    // Each text in turn: added as the newest item, selected, and the list trimmed.
+    void add(const QStringList &texts);
+    void setCaption(const QString &caption);
+    Snapshot snapshot() const;
 
-// Removes the oldest item when an addition has brought the list to one past its limit.
-void CleanupList(EntryList &list);
-
-// Adds `text` as the newest entry, selects it and trims the list: the one way anything
-// reaches the list.
-void addNewestEntry(EntryList &list, const QString &text);
-
-// An EntryList kept in memory, for running without a list box.
-class MemoryEntryList : public EntryList
-{
-public:
-    void addItem(const QString &text) override { m_items.append(text); }
-    int count() const override { return int(m_items.size()); }
-    void setSelectedIndex(int index) override { m_selected = index; }
-    void removeFirst() override;
-
-    const QStringList &items() const { return m_items; }
-    int selectedIndex() const { return m_selected; }
+    // Called after every change, on the thread that made it, without the lock held.
+    void setChanged(std::function<void()> changed) { m_changed = std::move(changed); }
 
 private:
+    // The list box operations the rules rely on; the lock is held.
+    void addItem(const QString &text);
+    int count() const { return int(m_items.size()); }
+    void setSelectedIndex(int index) { m_selected = index; }
+    void removeFirst();
+    // Removes the oldest item when an addition has brought the list to one past its limit.
+    void CleanupList();
+
+    mutable std::mutex m_mutex;
     QStringList m_items;
     int m_selected = -1;
+    quint64 m_added = 0;
+    QString m_caption;
+    std::function<void()> m_changed;
 };

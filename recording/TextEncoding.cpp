@@ -88,6 +88,13 @@ DecodedText decodeText(QByteArrayView bytes)
     return {decodeCp1252(bytes), TextEncoding::Windows1252};
 }
 
+DecodedText entryText(QByteArrayView datagram)
+{
+    // An empty datagram has no last character to drop and gives an empty entry. The last byte
+    // goes before the bytes are read, so the text log gets back all the others.
+    return decodeText(datagram.chopped(datagram.isEmpty() ? 0 : 1));
+}
+
 QByteArray encodeText(QStringView text, TextEncoding encoding)
 {
     return encoding == TextEncoding::Utf8 ? text.toUtf8() : encodeCp1252(text);

@@ -20,5 +20,8 @@ struct DecodedText
 // forms, surrogates or code points above U+10FFFF, no cut sequence), else as Windows-1252.
 DecodedText decodeText(QByteArrayView bytes);
 
+// The entry text of a datagram: its bytes less the last, read as decodeText does.
+DecodedText entryText(QByteArrayView datagram);
+
 // The bytes `text` was read from, given how it was read.
 QByteArray encodeText(QStringView text, TextEncoding encoding);

@@ -2,10 +2,9 @@
 
 #include "Cp1252.h"
 #include "Failure.h"
+#include "FileDescriptor.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QScopeGuard>
 
 #include <cerrno>
 #include <cstring>
@@ -14,7 +13,7 @@
 
 namespace {
 
-// A file size limit or a full disk can let part of a line through before the write fails;
+// A file size limit or a full disk can let part of the lines through before the write fails;
 // cutting it off again keeps every line of the log whole. Returns what went wrong, if anything.
 QString takeBack(int fd, qsizetype written)
 {
@@ -32,94 +31,41 @@ QString takeBack(int fd, qsizetype written)
 TextLog::TextLog(QString path)
     : m_path(std::move(path))
     , m_nativePath(QFile::encodeName(m_path))
-    , m_directory(QFileInfo(m_path).absolutePath())
-    , m_writeback(m_path)
 {}
 
-void TextLog::throwError(const QString &what) const
+QByteArray TextLog::line(const QString &timestamp, const QString &text, TextEncoding encoding)
 {
-    const int error = errno;
-    throw Failure::fromErrno(error, what.arg(m_path));
+    return encodeCp1252(timestamp) + ": " + encodeText(text, encoding) + "\r\n";
 }
 
-void TextLog::close()
+void TextLog::append(const QByteArray &lines)
 {
-    if (m_file.close() != 0)
-        throwError(QStringLiteral("Cannot write to %1: "));
-}
-
-void TextLog::openCurrentFile()
-{
-    // A look at the watch or the path costs a fraction of an open and close, and an entry's
-    // line is a good part of its recording.
-    if (m_file.isValid()) {
-        if (!m_directory.mayHaveChanged() && m_watched)
-            return;
-        const auto current = FileIdentity::ofPath(m_nativePath.constData());
-        if (current && *current == m_identity)
-            return;
-    }
-    // The lines written to a file moved away must not be lost quietly.
-    close();
+    const auto fail = [this](const QString &what, const QString &note = {}) {
+        const int error = errno;
+        const Failure failure = Failure::fromErrno(error, what.arg(m_path));
+        throw Failure(error, failure.description() + note);
+    };
     FileDescriptor file(
         ::open(m_nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (!file.isValid())
-        throwError(QStringLiteral("Cannot open %1 for appending: "));
-    const auto opened = FileIdentity::ofDescriptor(file.get());
-    if (!opened)
-        throwError(QStringLiteral("Cannot open %1 for appending: "));
-    m_file = std::move(file);
-    m_identity = *opened;
-    m_watched = !FileIdentity::isSymbolicLink(m_nativePath.constData());
-}
-
-void TextLog::append(const QString &timestamp, const QString &text, TextEncoding encoding)
-{
-    m_pending += encodeCp1252(timestamp);
-    m_pending += ": ";
-    m_pending += encodeText(text, encoding);
-    m_pending += "\r\n";
-}
-
-void TextLog::flush()
-{
-    if (m_pending.isEmpty())
-        return;
-    // Whatever happens, these lines are done with; the buffer keeps its room for the next.
-    const auto done = qScopeGuard([this] { m_pending.resize(0); });
-    openCurrentFile();
+        fail(QStringLiteral("Cannot open %1 for appending: "));
     // One write call, so a reader or a crash sees whole lines, but for a kill in the middle
     // of a write across a page boundary.
-    const char *data = m_pending.constData();
-    qsizetype left = m_pending.size();
+    const char *data = lines.constData();
+    qsizetype left = lines.size();
     while (left > 0) {
-        const ssize_t written = ::write(m_file.get(), data, size_t(left));
+        const ssize_t written = ::write(file.get(), data, size_t(left));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
-            const QString note = takeBack(m_file.get(), m_pending.size() - left);
-            // The next write starts afresh with whatever the path names then.
-            m_file.close();
-            const Failure failure =
-                Failure::fromErrno(error, QStringLiteral("Cannot write to %1: ").arg(m_path));
-            throw Failure(error, failure.description() + note);
+            const QString note = takeBack(file.get(), lines.size() - left);
+            errno = error;
+            fail(QStringLiteral("Cannot write to %1: "), note);
         }
         data += written;
         left -= written;
     }
-    m_notWrittenBack += m_pending.size();
-    if (m_notWrittenBack >= WritebackBytes) {
-        m_notWrittenBack = 0;
-        // Without a descriptor to spare the system writes it back on its own, as always.
-        FileDescriptor copy(::fcntl(m_file.get(), F_DUPFD_CLOEXEC, 0));
-        if (copy.isValid())
-            m_writeback.start(std::move(copy));
-    }
-}
-
-void TextLog::checkWriteback()
-{
-    if (auto failure = m_writeback.takeFailure())
-        throw *failure;
+    if (file.close() != 0)
+        fail(QStringLiteral("Cannot write to %1: "));
 }

@@ -1,20 +1,13 @@
 #pragma once
 
-#include "DirectoryWatch.h"
-#include "FileDescriptor.h"
-#include "FileIdentity.h"
 #include "TextEncoding.h"
-#include "Writeback.h"
 
+#include <QByteArray>
 #include <QString>
 
-// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, each entry in the
-// encoding it was read in, so the line holds the bytes received. Lines are gathered and written together at flush, in one write. Others may read, move, delete or
-// replace the file between flushes: before each write a watch on its folder, or else the path
-// itself, tells whether the path may name another file or the file other permissions; then it
-// is opened anew, so a missing file is created again and a file made read-only fails the
-// write. Every MiB appended is handed to the writeback, so the system never has a large piece
-// of it to write back at once.
+// The text log: one line per entry, "<timestamp>: <entry>" + CR LF, each entry in the encoding
+// it was read in, so the line holds the bytes received. Opened for appending, written and
+// closed by each append, so others may read, move or delete it at any time.
 class TextLog
 {
 public:
@@ -22,34 +15,14 @@ public:
 
     const QString &path() const { return m_path; }
 
-    static constexpr qsizetype WritebackBytes = 1024 * 1024;
+    // The line of one entry, `text` encoded as it was read.
+    static QByteArray line(const QString &timestamp, const QString &text, TextEncoding encoding);
 
-    // Adds one line to those the next flush writes, `text` encoded as it was read.
-    void append(const QString &timestamp,
-                const QString &text,
-                TextEncoding encoding = TextEncoding::Windows1252);
-    // Writes the lines added since the last flush. Throws Failure naming the file and the
-    // cause; none of those lines is then in the file.
-    void flush();
-    // Throws the Failure of writing earlier lines back to disk, if any; once.
-    void checkWriteback();
-    // Closes the file; the next line opens it again. Throws Failure when closing reports an
-    // error that writing did not.
-    void close();
+    // Appends `lines` in one write, creating the file if missing. Throws Failure naming the
+    // file and the cause; none of the lines is then in the file.
+    void append(const QByteArray &lines);
 
 private:
-    void openCurrentFile();
-    [[noreturn]] void throwError(const QString &what) const;
-
     QString m_path;
     QByteArray m_nativePath;
-    FileDescriptor m_file;
-    DirectoryWatch m_directory;
-    // Of the open file, as it was opened.
-    FileIdentity m_identity;
-    // Whether the watch alone tells when the path may name another file.
-    bool m_watched = false;
-    Writeback m_writeback;
-    qsizetype m_notWrittenBack = 0;
-    QByteArray m_pending;
 };

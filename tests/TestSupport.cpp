@@ -1,8 +1,9 @@
 #include "TestSupport.h"
 
 #include "DatabaseLog.h"
-#include "TextEncoding.h"
+#include "Failure.h"
 #include "FileDescriptor.h"
+#include "TextEncoding.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,6 +19,19 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+RecordingFixture::RecordingFixture(quint64 queueDatagrams)
+    : queue(16 * 1024 * 1024, DatagramQueue::DefaultBlockBytes, queueDatagrams)
+{
+    if (!createLogDatabase(databasePath))
+        return;
+    try {
+        database.open();
+        ready = true;
+    } catch (const Failure &failure) {
+        qWarning() << failure.description();
+    }
+}
 
 bool sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
 {

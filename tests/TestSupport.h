@@ -1,7 +1,12 @@
 #pragma once
 
 #include "Clock.h"
+#include "DatabaseLog.h"
+#include "DatagramQueue.h"
+#include "EntryList.h"
+#include "Recorder.h"
 #include "SqliteHandle.h"
+#include "TextLog.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -24,6 +29,25 @@ public:
 
 private:
     QDateTime m_time;
+};
+
+// A recorder and what it records into, in a temporary folder: an empty database with KIVData,
+// opened, no text log yet, and a fixed clock. `ready` is false (with a warning) when any of it
+// could not be made.
+struct RecordingFixture
+{
+    explicit RecordingFixture(quint64 queueDatagrams = DatagramQueue::DefaultCapacityDatagrams);
+
+    QTemporaryDir dir;
+    QString textLogPath = dir.filePath(QStringLiteral("mylog.txt"));
+    QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
+    FixedClock clock{QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1))};
+    EntryList entries;
+    TextLog textLog{textLogPath};
+    DatabaseLog database{databasePath};
+    DatagramQueue queue;
+    Recorder recorder{queue, entries, textLog, database, clock};
+    bool ready = false;
 };
 
 // Helpers that can fail return false with a warning; the test checks, as a check inside a

@@ -3,12 +3,9 @@
 #include "TestSupport.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QScopeGuard>
 #include <QTest>
 
-#include <atomic>
-#include <thread>
+#include <optional>
 
 class tst_Database : public QObject
 {
@@ -24,10 +21,9 @@ private slots:
     void worksWithOtherColumnSets_data();
     void worksWithOtherColumnSets();
     void readersDoNotStopInserts();
-    void waitsOutAShortWriteLock();
+    void waitsOutALockFoundAtOpening();
     void refusesToInsertIntoAFileNoLongerThere_data();
     void refusesToInsertIntoAFileNoLongerThere();
-    void floodKeepsTheLogBounded();
 
 private:
     static const QString Stamp;
@@ -82,11 +78,11 @@ void tst_Database::storesTheEntryTextExactly()
     QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
-    database.insert(Stamp, text);
-    database.insert(Stamp, QStringLiteral("next"));
-    // Rows are seen together, at the commit.
+    database.add(Stamp, text);
+    database.add(Stamp, QStringLiteral("next"));
+    // Rows wait, and go in together.
     QCOMPARE(queryColumn(path, QStringLiteral("select count(*) from KIVData")), QStringList{"0"});
-    database.commit();
+    QVERIFY(database.insertWaiting());
 
     // Compared as UTF-8 bytes so a lost NUL cannot hide.
     const QStringList hex =
@@ -156,8 +152,8 @@ void tst_Database::worksWithOtherColumnSets()
     QVERIFY(createLogDatabase(path, createStatement));
     DatabaseLog database(path);
     database.open();
-    database.insert(Stamp, QStringLiteral("row"));
-    database.commit();
+    database.add(Stamp, QStringLiteral("row"));
+    QVERIFY(database.insertWaiting());
     QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")), QStringList{"row"});
 }
 
@@ -168,52 +164,40 @@ void tst_Database::readersDoNotStopInserts()
     QVERIFY(createLogDatabase(path));
     DatabaseLog database(path);
     database.open();
-    database.insert(Stamp, QStringLiteral("before"));
-    database.commit();
+    database.add(Stamp, QStringLiteral("before"));
+    QVERIFY(database.insertWaiting());
 
     TestConnection reader(path);
     QVERIFY(reader.exec(QStringLiteral("begin")));
     QCOMPARE(reader.column(QStringLiteral("select count(*) from KIVData")), QStringList{"1"});
-    database.insert(Stamp, QStringLiteral("during"));
-    database.commit();
+    database.add(Stamp, QStringLiteral("during"));
+    QVERIFY(database.insertWaiting());
     QCOMPARE(reader.column(QStringLiteral("select count(*) from KIVData")), QStringList{"1"});
     QVERIFY(reader.exec(QStringLiteral("commit")));
     QCOMPARE(reader.column(QStringLiteral("select LogText from KIVData order by ID")),
              QStringList({"before", "during"}));
 }
 
-void tst_Database::waitsOutAShortWriteLock()
+void tst_Database::waitsOutALockFoundAtOpening()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Log.mdb"));
     QVERIFY(createLogDatabase(path));
+    // Not in WAL mode yet, and locked even for reading.
+    std::optional<TestConnection> other(std::in_place, path);
+    QVERIFY(other->exec(QStringLiteral("begin exclusive")));
     DatabaseLog database(path);
     database.open();
+    database.add(Stamp, QStringLiteral("delayed, not lost"));
+    QVERIFY(!database.insertWaiting());
+    QVERIFY(database.isLocked());
+    QCOMPARE(database.waitingRows(), quint64(1));
 
-    // Another program holds the write lock for two seconds.
-    enum { Waiting, Locked, Failed };
-    std::atomic<int> lock{Waiting};
-    std::atomic<bool> committed{false};
-    std::thread holder([&] {
-        TestConnection writer(path);
-        if (!writer.exec(QStringLiteral("begin immediate"))) {
-            lock = Failed;
-            return;
-        }
-        lock = Locked;
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        committed = writer.exec(QStringLiteral("commit"));
-    });
-    {
-        const auto join = qScopeGuard([&] { holder.join(); });
-        QTRY_VERIFY(lock != Waiting);
-        QCOMPARE(lock.load(), int(Locked));
-        database.insert(Stamp, QStringLiteral("delayed, not lost"));
-        database.commit();
-    }
-    QVERIFY(committed);
+    other.reset();
+    QVERIFY(database.insertWaiting());
     QCOMPARE(queryColumn(path, QStringLiteral("select LogText from KIVData")),
              QStringList{"delayed, not lost"});
+    QCOMPARE(queryColumn(path, QStringLiteral("pragma journal_mode")), QStringList{"wal"});
 }
 
 void tst_Database::refusesToInsertIntoAFileNoLongerThere_data()
@@ -242,14 +226,15 @@ void tst_Database::refusesToInsertIntoAFileNoLongerThere()
     {
         DatabaseLog database(path);
         database.open();
-        database.insert(Stamp, QStringLiteral("kept"));
-        database.commit();
+        database.add(Stamp, QStringLiteral("kept"));
+        QVERIFY(database.insertWaiting());
 
         QVERIFY(moved ? QFile::rename(path, aside) : QFile::remove(path));
         if (replaced)
             QVERIFY(QFile::rename(replacement, path));
         try {
-            database.insert(Stamp, QStringLiteral("refused"));
+            database.add(Stamp, QStringLiteral("refused"));
+            database.insertWaiting();
             QFAIL("inserted into a file no longer at its path");
         } catch (const Failure &failure) {
             QCOMPARE(failure.number(), 1032);
@@ -264,29 +249,6 @@ void tst_Database::refusesToInsertIntoAFileNoLongerThere()
     if (moved)
         QCOMPARE(queryColumn(aside, QStringLiteral("select LogText from KIVData")),
                  QStringList{"kept"});
-}
-
-void tst_Database::floodKeepsTheLogBounded()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("Log.mdb"));
-    QVERIFY(createLogDatabase(path));
-    DatabaseLog log(path);
-    log.open();
-    // 48 MiB of rows without a pause, in transactions of 100 as a flood's slices give them.
-    constexpr int Rows = 48000;
-    const QString filler(1000, QLatin1Char('x'));
-    for (int i = 0; i < Rows; ++i) {
-        log.insert(Stamp, QString::number(i) + filler);
-        if (i % 100 == 99)
-            log.commit();
-    }
-    log.commit();
-    // Checkpointed as it goes, the log starts over again and again, however little time the
-    // checkpoints get: it never holds much more than 32 MiB.
-    QVERIFY(QFileInfo(path + QStringLiteral("-wal")).size() < 36 * 1024 * 1024);
-    QCOMPARE(queryColumn(path, QStringLiteral("select count(*) from KIVData")),
-             QStringList{QString::number(Rows)});
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

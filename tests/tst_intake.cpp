@@ -1,17 +1,30 @@
-#include "DatabaseLog.h"
-#include "DatagramReceiver.h"
 #include "DatagramSocket.h"
-#include "EntryList.h"
-#include "EntryRecorder.h"
 #include "Failure.h"
+#include "Recorder.h"
 #include "TestSupport.h"
-#include "TextLog.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
+
+namespace {
+
+// How a recorder ended, told from its own thread: 0 while it runs, -1 drained, else the
+// failure's number.
+struct Ending
+{
+    std::atomic<int> number{0};
+    Recorder::Finished callback()
+    {
+        return [this](const std::optional<Failure> &failure) {
+            number = failure ? failure->number() : -1;
+        };
+    }
+};
+
+} // namespace
 
 class tst_Intake : public QObject
 {
@@ -87,7 +100,7 @@ void tst_Intake::entryText()
     QFETCH(QByteArray, datagram);
     QFETCH(QString, entry);
     QFETCH(bool, utf8);
-    const DecodedText decoded = DatagramReceiver::entryText(datagram);
+    const DecodedText decoded = ::entryText(datagram);
     QCOMPARE(decoded.text, entry);
     QCOMPARE(decoded.encoding, utf8 ? TextEncoding::Utf8 : TextEncoding::Windows1252);
     // The text log writes back exactly the bytes the entry was read from.
@@ -99,26 +112,24 @@ void tst_Intake::receivesWholeDatagramsOverBothFamilies()
     DatagramSocket socket(0);
     socket.Bind();
     QVERIFY(socket.localPort() != 0);
-    QSignalSpy arrivals(&socket, &DatagramSocket::DataArrival);
 
     const QByteArray largest(65507, 'L');
     QVERIFY(sendDatagram(socket.localPort(), "four", false));
     QVERIFY(sendDatagram(socket.localPort(), QByteArray(), false));
     QVERIFY(sendDatagram(socket.localPort(), largest, false));
     QVERIFY(sendDatagram(socket.localPort(), "six", true));
-    QTRY_VERIFY(!arrivals.isEmpty());
 
     QByteArrayList received;
     QByteArray datagram;
     QVERIFY(QTest::qWaitFor(
         [&] {
-            while (socket.GetData(datagram))
+            while (socket.queue().pop(datagram))
                 received.append(datagram);
             return received.size() >= 4;
         },
         10000));
     QCOMPARE(received, QByteArrayList({"four", QByteArray(), largest, "six"}));
-    QVERIFY(!socket.GetData(datagram));
+    QVERIFY(!socket.queue().pop(datagram));
 }
 
 void tst_Intake::secondBindOnTheSamePortFails()
@@ -137,65 +148,54 @@ void tst_Intake::secondBindOnTheSamePortFails()
 
 void tst_Intake::recordsEachDatagramAndStampsTheCaption()
 {
-    QTemporaryDir dir;
-    MemoryEntryList list;
-    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    QVERIFY(createLogDatabase(databasePath));
-    DatabaseLog database(databasePath);
-    database.open();
-    const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(6, 54, 52)));
-    EntryRecorder recorder(list, log, database, clock);
+    RecordingFixture fixture;
+    QVERIFY(fixture.ready);
     DatagramSocket socket(0);
     socket.Bind();
-    DatagramReceiver receiver(socket, recorder, clock);
-    QSignalSpy captions(&receiver, &DatagramReceiver::captionChanged);
-    int failures = 0;
-    connect(&receiver, &DatagramReceiver::failed, this, [&] { ++failures; });
+    Recorder recorder(socket.queue(), fixture.entries, fixture.textLog, fixture.database,
+                      fixture.clock);
+    Ending ending;
+    recorder.start(false, ending.callback());
 
     for (int i = 0; i < 100; ++i)
         QVERIFY(sendDatagram(socket.localPort(), QByteArray::number(i) + '\n', i % 2));
-    QTRY_COMPARE(list.count(), 40);
-    QTRY_COMPARE(list.items().last(), QStringLiteral("99"));
-    QCOMPARE(list.items().first(), QStringLiteral("60"));
-    QCOMPARE(failures, 0);
-    QCOMPARE(captions.last().at(0).toString(), QStringLiteral("KIVLogging - 12/7/2026 6:54:52 AM"));
+    QTRY_COMPARE(fixture.entries.snapshot().items.value(39), QStringLiteral("99"));
+    QCOMPARE(fixture.entries.snapshot().items.first(), QStringLiteral("60"));
+    QCOMPARE(fixture.entries.snapshot().caption,
+             QStringLiteral("KIVLogging - 12/7/2026 6:05:01 PM"));
 
+    // A stop records everything received, then ends.
+    socket.stopReceiving();
+    recorder.drain();
+    QTRY_COMPARE(ending.number.load(), -1);
     QByteArray expected;
     for (int i = 0; i < 100; ++i)
-        expected += "12/7/2026 6:54:52 AM: " + QByteArray::number(i) + "\r\n";
-    QCOMPARE(readFile(log.path()), expected);
-    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
+        expected += "12/7/2026 6:05:01 PM: " + QByteArray::number(i) + "\r\n";
+    QCOMPARE(readFile(fixture.textLogPath), expected);
+    QCOMPARE(queryColumn(fixture.databasePath, QStringLiteral("select count(*) from KIVData")),
              QStringList{QStringLiteral("100")});
 }
 
 void tst_Intake::stopsTakingDatagramsAfterAFailure()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("mylog.txt"));
-    QVERIFY(QDir().mkdir(path));
-    MemoryEntryList list;
-    TextLog log(path);
-    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    QVERIFY(createLogDatabase(databasePath));
-    DatabaseLog database(databasePath);
-    database.open();
-    const Clock clock;
-    EntryRecorder recorder(list, log, database, clock);
+    RecordingFixture fixture;
+    QVERIFY(fixture.ready);
+    QVERIFY(QDir().mkdir(fixture.textLogPath));
     DatagramSocket socket(0);
     socket.Bind();
-    DatagramReceiver receiver(socket, recorder, clock);
-    QList<int> failures;
-    connect(&receiver, &DatagramReceiver::failed, this,
-            [&](const Failure &failure) { failures.append(failure.number()); });
+    Recorder recorder(socket.queue(), fixture.entries, fixture.textLog, fixture.database,
+                      fixture.clock);
+    Ending ending;
+    recorder.start(false, ending.callback());
 
     QVERIFY(sendDatagram(socket.localPort(), "first\n"));
-    QTRY_COMPARE(failures, QList<int>{EISDIR});
-    QCOMPARE(receiver.unrecorded(), quint64(1));
+    QTRY_COMPARE(ending.number.load(), EISDIR);
+    QCOMPARE(recorder.lines(), quint64(0));
+    // The recorder has ended: a later datagram stays queued.
     QVERIFY(sendDatagram(socket.localPort(), "second\n"));
-    QTest::qWait(50);
-    QCOMPARE(list.items(), QStringList{QStringLiteral("first")});
-    QCOMPARE(failures.size(), 1);
+    QTRY_COMPARE(socket.queue().waiting(), quint64(1));
+    recorder.stop();
+    QCOMPARE(fixture.entries.snapshot().items, QStringList{QStringLiteral("first")});
 }
 
 QTEST_GUILESS_MAIN(tst_Intake)

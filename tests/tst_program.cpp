@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ private slots:
     void startUpFailsWithoutAUsableDatabase_data();
     void startUpFailsWithoutAUsableDatabase();
     void readersAndShortLocksDoNotStopTheLogger();
+    void hangUpStopsAndASecondTerminationHurries();
     void startUpNamesAFolderNotWritableAndTheFix();
 
 private:
@@ -249,18 +251,60 @@ void tst_Program::readersAndShortLocksDoNotStopTheLogger()
     QTRY_COMPARE(queryColumn(database, rows), QStringList({"started", "while reading"}));
     QVERIFY(other.exec(QStringLiteral("commit")));
 
-    // A write lock held for two seconds: the row waits, and so do its line and the later
-    // datagrams. Nothing is lost and the order holds.
+    // A write lock held past the notice: the lines go on, the rows wait and then follow in
+    // order. Nothing is lost and the logger goes on.
     QVERIFY(other.exec(QStringLiteral("begin immediate")));
     const QStringList locked = {"while locked", "queued 1", "queued 2"};
     for (const QString &text : locked)
         QVERIFY(sendDatagram(6177, text.toLatin1() + '\n'));
-    QTest::qWait(2000);
-    QCOMPARE(program.process().state(), QProcess::Running);
+    QVERIFY(waitForEntries(log, 5));
+    QCOMPARE(other.column(QStringLiteral("select count(*) from KIVData")), QStringList{"2"});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (said += program.process().readAllStandardError())
+            .contains("another program holds a lock on " + QFile::encodeName(database)),
+        10000);
     QVERIFY(other.exec(QStringLiteral("commit")));
     QTRY_COMPARE(queryColumn(database, rows), QStringList({"started", "while reading"}) + locked);
-    QVERIFY(waitForEntries(log, 5));
+    QTRY_VERIFY((said += program.process().readAllStandardError()).contains("is gone after"));
+    QCOMPARE(program.process().state(), QProcess::Running);
     QCOMPARE(program.terminate(), 0);
+}
+
+void tst_Program::hangUpStopsAndASecondTerminationHurries()
+{
+    ProgramUnderTest program;
+    QVERIFY(program.startListening());
+    const QString database = program.file(QStringLiteral("Log.mdb"));
+    const QString log = program.file(QStringLiteral("mylog.txt"));
+    QVERIFY(sendDatagram(6177, "one\n"));
+    QVERIFY(waitForEntries(log, 1));
+    ::kill(pid_t(program.process().processId()), SIGHUP);
+    QVERIFY(program.process().waitForFinished(10000));
+    QCOMPARE(program.process().exitCode(), 0);
+    QCOMPARE(queryColumn(database, QStringLiteral("select LogText from KIVData")),
+             QStringList{"one"});
+
+    // A stop that waits for a lock: the second SIGTERM ends it at once, and says what is left.
+    QVERIFY(program.startListening());
+    TestConnection other(database);
+    QVERIFY(other.exec(QStringLiteral("begin immediate")));
+    QVERIFY(sendDatagram(6177, "two\n"));
+    QVERIFY(waitForEntries(log, 2));
+    program.process().terminate();
+    // The first one has stopped the reader; the stop now waits for the row.
+    QTRY_VERIFY(!udpPortBound(6177));
+    QCOMPARE(program.process().state(), QProcess::Running);
+    program.process().terminate();
+    QVERIFY(program.process().waitForFinished(10000));
+    QCOMPARE(program.process().exitCode(), 1);
+    const QByteArray said = program.process().readAllStandardError();
+    QVERIFY2(said.contains("KIVLogging: stopped with 1 received datagram left without a row (1 of "
+                           "them with a line in "),
+             said.constData());
+    QVERIFY(other.exec(QStringLiteral("rollback")));
+    QCOMPARE(queryColumn(database, QStringLiteral("select LogText from KIVData")),
+             QStringList{"one"});
 }
 
 void tst_Program::startUpNamesAFolderNotWritableAndTheFix()

@@ -2,39 +2,37 @@
 #include "Cp1252.h"
 #include "DatabaseLog.h"
 #include "DebugEntrySource.h"
-#include "DirectoryWatch.h"
 #include "EntryList.h"
-#include "EntryRecorder.h"
 #include "Failure.h"
-#include "FileDescriptor.h"
+#include "Recorder.h"
 #include "TestSupport.h"
 #include "TextLog.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <linux/fiemap.h>
-#include <linux/fs.h>
-#include <optional>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-// One line, written at once, as a slice of one entry does.
-void writeLine(TextLog &log, const QString &timestamp, const QString &text)
+void appendLine(TextLog &log, const QString &text)
 {
-    log.append(timestamp, text);
-    log.flush();
+    log.append(TextLog::line(QStringLiteral("T"), text, TextEncoding::Windows1252));
+}
+
+QList<DecodedText> entries(const QStringList &texts)
+{
+    QList<DecodedText> list;
+    for (const QString &text : texts)
+        list.append({text, TextEncoding::Windows1252});
+    return list;
 }
 
 } // namespace
@@ -46,21 +44,18 @@ class tst_Recording : public QObject
 private slots:
     void timestampText_data();
     void timestampText();
-    void systemClockTimestampIsNow();
+    void cachingClockTimestampIsNow();
     void cp1252RoundTripsEveryByte();
     void cp1252DecodesTheHighControls();
     void keepsLatestFortyEntries();
-    void cleanupRemovesOnlyAtOnePastTheLimit();
+    void listNeverPassesFortyWhileTwoThreadsAdd();
     void textLogLine_data();
     void textLogLine();
     void textLogFollowsItsPath();
-    void directoryWatchTellsChangedNames();
     void textLogFailureNamesFileAndCause();
     void textLogKeepsNoHalfLineWhenAWriteFails();
-    void textLogWritebackKeepsNothingOpen();
-    void textLogIsWrittenBackEachMiB();
-    void writebackFailureIsToldOnceTheEntryIsRecorded();
     void writeFileRecordsInListTextLogAndDatabase();
+    void lockedDatabaseHoldsBackOnlyRows();
     void singleToText_data();
     void singleToText();
     void singleFromBits_data();
@@ -88,9 +83,9 @@ void tst_Recording::timestampText()
     QCOMPARE(::timestampText(time), text);
 }
 
-void tst_Recording::systemClockTimestampIsNow()
+void tst_Recording::cachingClockTimestampIsNow()
 {
-    const Clock clock;
+    const CachingClock clock;
     const auto matchesNow = [&clock] {
         const QString before = ::timestampText(QDateTime::currentDateTime());
         const QString text = clock.timestampNow();
@@ -126,27 +121,52 @@ void tst_Recording::cp1252DecodesTheHighControls()
 
 void tst_Recording::keepsLatestFortyEntries()
 {
-    MemoryEntryList list;
+    EntryList list;
     for (int i = 1; i <= 41; ++i) {
-        addNewestEntry(list, QString::number(i));
-        QCOMPARE(list.count(), qMin(i, 40));
-        QCOMPARE(list.selectedIndex(), list.count() - 1);
+        list.add({QString::number(i)});
+        const EntryList::Snapshot shown = list.snapshot();
+        QCOMPARE(shown.items.size(), qMin(i, 40));
+        QCOMPARE(shown.selected, shown.items.size() - 1);
+        QCOMPARE(shown.items.last(), QString::number(i));
     }
-    QCOMPARE(list.items().first(), QStringLiteral("2"));
-    QCOMPARE(list.items().last(), QStringLiteral("41"));
+    QCOMPARE(list.snapshot().items.first(), QStringLiteral("2"));
+    // Entries taken together are trimmed one by one, as if added alone.
+    QStringList many;
+    for (int i = 42; i <= 100; ++i)
+        many.append(QString::number(i));
+    list.add(many);
+    const EntryList::Snapshot shown = list.snapshot();
+    QCOMPARE(shown.items, many.mid(many.size() - 40));
+    QCOMPARE(shown.selected, 39);
+    QCOMPARE(shown.added, quint64(100));
+    QVERIFY(shown.caption.isNull());
 }
 
-void tst_Recording::cleanupRemovesOnlyAtOnePastTheLimit()
+void tst_Recording::listNeverPassesFortyWhileTwoThreadsAdd()
 {
-    MemoryEntryList list;
-    for (int i = 0; i < 40; ++i)
-        list.addItem(QString::number(i));
-    CleanupList(list);
-    QCOMPARE(list.count(), 40);
-    list.addItem(QStringLiteral("40"));
-    list.addItem(QStringLiteral("41"));
-    CleanupList(list); // 42 never happens through addNewestEntry; the rule leaves it alone
-    QCOMPARE(list.count(), 42);
+    // The recorder and the debug key add at once; every copy the window takes stays whole.
+    EntryList list;
+    std::atomic<bool> done{false};
+    std::thread recorder([&] {
+        for (int i = 0; i < 20000; ++i)
+            list.add({QStringLiteral("entry"), QStringLiteral("entry")});
+        done = true;
+    });
+    int copies = 0;
+    while (!done) {
+        list.add({QStringLiteral("Debug")});
+        const EntryList::Snapshot shown = list.snapshot();
+        ++copies;
+        if (shown.items.size() > 40 || shown.selected != shown.items.size() - 1) {
+            done = true;
+            recorder.join();
+            QFAIL(qPrintable(QStringLiteral("%1 items, item %2 selected")
+                                 .arg(shown.items.size())
+                                 .arg(shown.selected)));
+        }
+    }
+    recorder.join();
+    QCOMPARE(list.snapshot().added, quint64(40000 + copies));
 }
 
 void tst_Recording::textLogLine_data()
@@ -169,93 +189,30 @@ void tst_Recording::textLogLine()
     QFETCH(QByteArray, line);
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    writeLine(log, QStringLiteral("12/7/2026 6:54:52 AM"), entry);
-    QCOMPARE(readFile(log.path()), line);
-    // Lines wait for the flush, and go together.
-    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
-    log.append(QStringLiteral("12/7/2026 6:54:52 AM"), entry);
-    QCOMPARE(readFile(log.path()), line);
-    log.flush();
+    const QByteArray made =
+        TextLog::line(QStringLiteral("12/7/2026 6:54:52 AM"), entry, TextEncoding::Windows1252);
+    QCOMPARE(made, line);
+    log.append(made);
+    log.append(made + made);
     QCOMPARE(readFile(log.path()), line + line + line);
 }
 
 void tst_Recording::textLogFollowsItsPath()
 {
-    // The file stays open between lines; each line still goes to whatever the path names.
+    // Each append opens whatever the path names then.
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("first"));
+    appendLine(log, QStringLiteral("first"));
     QVERIFY(QFile::remove(log.path()));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("second"));
+    appendLine(log, QStringLiteral("second"));
     QCOMPARE(readFile(log.path()), QByteArray("T: second\r\n"));
 
     // Rotated: the old file keeps its lines, a new one takes the next.
     const QString rotated = dir.filePath(QStringLiteral("mylog.1"));
     QVERIFY(QFile::rename(log.path(), rotated));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("third"));
+    appendLine(log, QStringLiteral("third"));
     QCOMPARE(readFile(rotated), QByteArray("T: second\r\n"));
     QCOMPARE(readFile(log.path()), QByteArray("T: third\r\n"));
-
-    // Replaced in one step, as `mv` does it.
-    const QString replacement = dir.filePath(QStringLiteral("new.txt"));
-    QFile file(replacement);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept\r\n") == 6);
-    file.close();
-    QCOMPARE(::rename(QFile::encodeName(replacement).constData(),
-                      QFile::encodeName(log.path()).constData()),
-             0);
-    writeLine(log, QStringLiteral("T"), QStringLiteral("fourth"));
-    QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\n"));
-
-    // Closed, it opens again at the next line.
-    log.close();
-    writeLine(log, QStringLiteral("T"), QStringLiteral("fifth"));
-    QCOMPARE(readFile(log.path()), QByteArray("kept\r\nT: fourth\r\nT: fifth\r\n"));
-
-    // A link to a file elsewhere: what happens there is out of the folder's sight.
-    QTemporaryDir elsewhere;
-    const QString target = elsewhere.filePath(QStringLiteral("target.txt"));
-    QVERIFY(QFile::remove(log.path()));
-    QVERIFY(QFile::link(target, log.path()));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("sixth"));
-    QVERIFY(QFile::remove(target));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("seventh"));
-    QCOMPARE(readFile(target), QByteArray("T: seventh\r\n"));
-}
-
-void tst_Recording::directoryWatchTellsChangedNames()
-{
-    QTemporaryDir dir;
-    const QString name = dir.filePath(QStringLiteral("a.txt"));
-    DirectoryWatch watch(dir.path());
-    if (watch.mayHaveChanged())
-        QSKIP("The folder's filesystem is not watched here; every look goes to the path");
-
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QVERIFY(watch.mayHaveChanged());
-    QVERIFY(!watch.mayHaveChanged());
-    // Writing is not a change of name: the logger's own lines must not cost a look.
-    QCOMPARE(file.write("line\r\n"), 6);
-    QVERIFY(file.flush());
-    QVERIFY(!watch.mayHaveChanged());
-
-    QVERIFY(file.setPermissions(QFile::ReadOwner));
-    QVERIFY(watch.mayHaveChanged());
-    const QString moved = dir.filePath(QStringLiteral("b.txt"));
-    QVERIFY(QFile::rename(name, moved));
-    QVERIFY(watch.mayHaveChanged());
-    QVERIFY(QFile::remove(moved));
-    QVERIFY(watch.mayHaveChanged());
-    QVERIFY(!watch.mayHaveChanged());
-
-    // Once the folder itself is gone nothing more would be told: every look says maybe.
-    const QString renamed = dir.path() + QStringLiteral("-moved");
-    QVERIFY(QDir().rename(dir.path(), renamed));
-    const auto restore = qScopeGuard([&] { QDir().rename(renamed, dir.path()); });
-    QVERIFY(watch.mayHaveChanged());
-    QVERIFY(watch.mayHaveChanged());
-    QVERIFY(DirectoryWatch(dir.filePath(QStringLiteral("missing"))).mayHaveChanged());
 }
 
 void tst_Recording::textLogFailureNamesFileAndCause()
@@ -265,7 +222,7 @@ void tst_Recording::textLogFailureNamesFileAndCause()
     QVERIFY(QDir().mkdir(path)); // a directory where the file should be
     try {
         TextLog log(path);
-        writeLine(log, QStringLiteral("T"), QStringLiteral("x"));
+        appendLine(log, QStringLiteral("x"));
         QFAIL("appending to a directory succeeded");
     } catch (const Failure &failure) {
         QCOMPARE(failure.number(), EISDIR);
@@ -276,7 +233,7 @@ void tst_Recording::textLogFailureNamesFileAndCause()
 
     TextLog full(QStringLiteral("/dev/full"));
     try {
-        writeLine(full, QStringLiteral("T"), QStringLiteral("x"));
+        appendLine(full, QStringLiteral("x"));
         QFAIL("writing to a full device succeeded");
     } catch (const Failure &failure) {
         QCOMPARE(failure.number(), ENOSPC);
@@ -287,7 +244,7 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
 {
     QTemporaryDir dir;
     TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    writeLine(log, QStringLiteral("T"), QStringLiteral("whole"));
+    appendLine(log, QStringLiteral("whole"));
     const QByteArray before = readFile(log.path());
 
     // Ten more bytes allowed: the next line gets part of the way in before the write fails.
@@ -303,7 +260,7 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
             std::signal(SIGXFSZ, oldHandler);
         });
         try {
-            writeLine(log, QStringLiteral("T"), QStringLiteral("a line longer than ten bytes"));
+            appendLine(log, QStringLiteral("a line longer than ten bytes"));
             QFAIL("wrote past the file size limit");
         } catch (const Failure &failure) {
             QCOMPARE(failure.number(), EFBIG);
@@ -315,155 +272,51 @@ void tst_Recording::textLogKeepsNoHalfLineWhenAWriteFails()
     QCOMPARE(readFile(log.path()), before);
 }
 
-namespace {
-
-// Appends lines of 100 bytes until at least `bytes` are in the log; returns how many.
-qsizetype appendAbout(TextLog &log, qsizetype bytes)
-{
-    const QString text(95, QLatin1Char('x'));
-    qsizetype lines = 0;
-    for (; lines * 100 < bytes; ++lines)
-        writeLine(log, QStringLiteral("T"), text);
-    return lines;
-}
-
-// Whether the first `bytes` of the file still wait for their blocks (delayed allocation,
-// nothing written back yet); nothing when the filesystem cannot tell.
-std::optional<bool> allocationDelayed(const QString &path, qsizetype bytes)
-{
-    FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-    constexpr quint32 Extents = 64;
-    alignas(fiemap) char request[sizeof(fiemap) + Extents * sizeof(fiemap_extent)] = {};
-    auto *map = reinterpret_cast<fiemap *>(request);
-    map->fm_length = quint64(bytes);
-    map->fm_extent_count = Extents;
-    if (!file.isValid() || ::ioctl(file.get(), FS_IOC_FIEMAP, map) != 0 ||
-        map->fm_mapped_extents == 0)
-        return std::nullopt;
-    for (quint32 i = 0; i < map->fm_mapped_extents; ++i) {
-        if (map->fm_extents[i].fe_flags & FIEMAP_EXTENT_DELALLOC)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
-void tst_Recording::textLogWritebackKeepsNothingOpen()
-{
-    const int before = openDescriptors();
-    {
-        // A device has nothing to write back, which is no failure.
-        TextLog device(QStringLiteral("/dev/null"));
-        appendAbout(device, 3 * TextLog::WritebackBytes);
-        QTemporaryDir dir;
-        TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-        const qsizetype lines = appendAbout(log, 3 * TextLog::WritebackBytes);
-        QCOMPARE(readFile(log.path()).size(), lines * 100);
-    }
-    QCOMPARE(openDescriptors(), before);
-}
-
-void tst_Recording::textLogIsWrittenBackEachMiB()
-{
-    QTemporaryDir dir;
-    TextLog log(dir.filePath(QStringLiteral("mylog.txt")));
-    appendAbout(log, 100);
-    if (allocationDelayed(log.path(), 4096) != true)
-        QSKIP("this filesystem does not delay allocation, so there is no writeback to wait for");
-    // The system would leave the first MiB for half a minute; the log hands it over at once.
-    appendAbout(log, TextLog::WritebackBytes);
-    QTRY_COMPARE_WITH_TIMEOUT(allocationDelayed(log.path(), TextLog::WritebackBytes - 4096),
-                              std::optional<bool>(false), 10000);
-}
-
-// The system's writeback, failing for files named failing-disk.txt as on a disk that fails.
-extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags)
-{
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink(
-        QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
-    if (length > 0 && QByteArrayView(path, length).endsWith("/failing-disk.txt")) {
-        errno = EIO;
-        return -1;
-    }
-    using SyncFileRange = int (*)(int, off64_t, off64_t, unsigned int);
-    static const auto system =
-        reinterpret_cast<SyncFileRange>(::dlsym(RTLD_NEXT, "sync_file_range"));
-    return system(fd, offset, count, flags);
-}
-
-void tst_Recording::writebackFailureIsToldOnceTheEntryIsRecorded()
-{
-    QTemporaryDir dir;
-    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    QVERIFY(createLogDatabase(databasePath));
-    MemoryEntryList list;
-    TextLog log(dir.filePath(QStringLiteral("failing-disk.txt")));
-    DatabaseLog database(databasePath);
-    database.open();
-    const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
-    EntryRecorder recorder(list, log, database, clock);
-    // The first MiB goes to the writeback, which fails; a later entry tells it, once it is
-    // in both logs.
-    std::optional<Failure> failure;
-    int entries = 0;
-    const QDeadlineTimer deadline(30000);
-    while (!failure && !deadline.hasExpired()) {
-        recorder.WriteFile(QString::number(entries++));
-        try {
-            recorder.commit();
-        } catch (const Failure &caught) {
-            failure = caught;
-        }
-    }
-    QVERIFY(failure);
-    QCOMPARE(failure->number(), EIO);
-    QVERIFY2(failure->description().contains(log.path()), qPrintable(failure->description()));
-    const QByteArray last = QByteArray::number(entries - 1);
-    QVERIFY(readFile(log.path()).endsWith(": " + last + "\r\n"));
-    QCOMPARE(queryColumn(databasePath, QStringLiteral("select count(*) from KIVData")),
-             QStringList{QString::number(entries)});
-}
-
 void tst_Recording::writeFileRecordsInListTextLogAndDatabase()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("mylog.txt"));
-    const QString databasePath = dir.filePath(QStringLiteral("Log.mdb"));
-    QVERIFY(createLogDatabase(databasePath));
-    MemoryEntryList list;
-    TextLog log(path);
-    DatabaseLog database(databasePath);
-    database.open();
-    const FixedClock clock(QDateTime(QDate(2026, 12, 7), QTime(18, 5, 1)));
-    EntryRecorder recorder(list, log, database, clock);
+    RecordingFixture fixture;
+    QVERIFY(fixture.ready);
+    const QString rows = QStringLiteral("select LogDate || '|' || LogText from KIVData");
 
-    // Line and row wait for the commit.
-    recorder.WriteFile(QStringLiteral("one"));
-    QCOMPARE(recorder.recorded(), quint64(0));
-    QVERIFY(!QFile::exists(path));
-    recorder.commit();
-    QCOMPARE(recorder.recorded(), quint64(1));
-    QCOMPARE(readFile(path), QByteArray("12/7/2026 6:05:01 PM: one\r\n"));
-    QCOMPARE(
-        queryColumn(databasePath, QStringLiteral("select LogDate || '|' || LogText from KIVData")),
-        QStringList{QStringLiteral("12/7/2026 6:05:01 PM|one")});
+    fixture.recorder.WriteFile(entries({QStringLiteral("one"), QStringLiteral("it's")}));
+    QCOMPARE(readFile(fixture.textLogPath),
+             QByteArray("12/7/2026 6:05:01 PM: one\r\n12/7/2026 6:05:01 PM: it's\r\n"));
+    QCOMPARE(queryColumn(fixture.databasePath, rows),
+             QStringList({"12/7/2026 6:05:01 PM|one", "12/7/2026 6:05:01 PM|it's"}));
+    QCOMPARE(fixture.recorder.lines(), quint64(2));
+    QCOMPARE(fixture.recorder.rows(), quint64(2));
 
     // A failed step leaves the earlier ones done and the later ones undone.
-    QVERIFY(QFile::remove(path));
-    QVERIFY(QDir().mkdir(path));
-    recorder.WriteFile(QStringLiteral("two"));
-    QVERIFY_THROWS_EXCEPTION(Failure, recorder.commit());
-    QCOMPARE(list.items(), QStringList({QStringLiteral("one"), QStringLiteral("two")}));
-    QCOMPARE(list.selectedIndex(), 1);
-    QCOMPARE(recorder.recorded(), quint64(1));
-    // An entry without its line gets no row either.
-    QVERIFY(QDir().rmdir(path));
-    recorder.WriteFile(QStringLiteral("three"));
-    recorder.commit();
-    QCOMPARE(queryColumn(databasePath, QStringLiteral("select LogText from KIVData")),
-             QStringList({QStringLiteral("one"), QStringLiteral("three")}));
+    QVERIFY(QFile::remove(fixture.textLogPath));
+    QVERIFY(QDir().mkdir(fixture.textLogPath));
+    QVERIFY_THROWS_EXCEPTION(Failure, fixture.recorder.WriteFile(entries({"two"})));
+    QCOMPARE(fixture.entries.snapshot().items, QStringList({"one", "it's", "two"}));
+    QCOMPARE(fixture.entries.snapshot().selected, 2);
+    QCOMPARE(fixture.recorder.lines(), quint64(2));
+    QCOMPARE(queryColumn(fixture.databasePath, rows).size(), 2);
+}
+
+void tst_Recording::lockedDatabaseHoldsBackOnlyRows()
+{
+    // The queue holds three datagrams; rows held back count against that.
+    RecordingFixture fixture(3);
+    QVERIFY(fixture.ready);
+    const QString texts = QStringLiteral("select LogText from KIVData");
+    std::optional<TestConnection> other(std::in_place, fixture.databasePath);
+    QVERIFY(other->exec(QStringLiteral("begin immediate")));
+
+    fixture.recorder.WriteFile(entries({"one", "two"}));
+    QCOMPARE(fixture.entries.snapshot().items, QStringList({"one", "two"}));
+    QCOMPARE(readFile(fixture.textLogPath).count("\r\n"), 2);
+    QCOMPARE(fixture.database.waitingRows(), quint64(2));
+    const QByteArrayView datagrams[] = {"a", "b"};
+    QCOMPARE(fixture.queue.push(datagrams, 2), 1);
+
+    other.reset();
+    QVERIFY(fixture.database.insertWaiting());
+    QCOMPARE(queryColumn(fixture.databasePath, texts), QStringList({"one", "two"}));
+    QCOMPARE(fixture.database.waitingRows(), quint64(0));
+    QVERIFY(!fixture.database.isLocked());
 }
 
 void tst_Recording::singleToText_data()

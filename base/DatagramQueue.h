@@ -14,7 +14,8 @@
 // datagrams it holds. A datagram that finds it full is dropped and counted. Neither side ever
 // waits for the other: the giver must keep up with the network whatever the taker does. Its
 // descriptor is readable while datagrams (or the giver's failure) wait, and may be now and
-// then when none do.
+// then when none do. What the taker holds on to after taking (rows not inserted yet) counts
+// against the same bound.
 class DatagramQueue
 {
 public:
@@ -44,6 +45,8 @@ public:
     bool pop(QByteArray &datagram);
     // Taker: the giver's failure, once every datagram before it has been taken.
     std::optional<Failure> failure();
+    // Taker: how many datagrams taken, and how many bytes for them, it still holds.
+    void hold(quint64 datagrams, qsizetype bytes);
 
     // Datagrams dropped because the queue was full, and those queued, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
@@ -90,6 +93,8 @@ private:
     std::atomic<quint64> m_dropped{0};
     std::atomic<quint64> m_queued{0};
     std::atomic<quint64> m_taken{0};
+    std::atomic<quint64> m_heldDatagrams{0};
+    std::atomic<qsizetype> m_heldBytes{0};
     std::atomic<bool> m_takerWaiting{true};
     std::atomic<bool> m_failed{false};
     std::optional<Failure> m_failure;

@@ -71,7 +71,9 @@ int DatagramQueue::push(const QByteArrayView *datagrams, int count)
     int dropped = 0;
     int pushed = 0;
     quint64 queued = m_queued.load(std::memory_order_relaxed);
-    const quint64 room = m_capacityDatagrams - (queued - m_taken.load(std::memory_order_relaxed));
+    const quint64 used = queued - m_taken.load(std::memory_order_relaxed) +
+                         m_heldDatagrams.load(std::memory_order_relaxed);
+    const quint64 room = used < m_capacityDatagrams ? m_capacityDatagrams - used : 0;
     for (int i = 0; i < count; ++i) {
         const QByteArrayView datagram = datagrams[i];
         const qsizetype bytes = recordBytes(datagram.size());
@@ -101,7 +103,9 @@ int DatagramQueue::push(const QByteArrayView *datagrams, int count)
 
 bool DatagramQueue::addBlock()
 {
-    if ((m_blocks.load(std::memory_order_acquire) + 1) * m_blockBytes > m_capacityBytes)
+    if ((m_blocks.load(std::memory_order_acquire) + 1) * m_blockBytes +
+            m_heldBytes.load(std::memory_order_relaxed) >
+        m_capacityBytes)
         return false;
     // Memory the system refuses counts as a full queue: the datagram is dropped and reported.
     Block *block = mapBlock(m_blockBytes);
@@ -178,6 +182,12 @@ bool DatagramQueue::pop(QByteArray &datagram)
     if (m_failed.load(std::memory_order_acquire))
         signalReady();
     return false;
+}
+
+void DatagramQueue::hold(quint64 datagrams, qsizetype bytes)
+{
+    m_heldDatagrams.store(datagrams, std::memory_order_relaxed);
+    m_heldBytes.store(bytes, std::memory_order_relaxed);
 }
 
 std::optional<Failure> DatagramQueue::failure()

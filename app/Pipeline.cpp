@@ -1,0 +1,107 @@
+#include "Pipeline.h"
+
+#include "ApplicationDirectory.h"
+#include "Clock.h"
+#include "Failure.h"
+#include "FailureReporter.h"
+#include "Notice.h"
+#include "modAlwaysOnTop.h"
+
+#include <QCoreApplication>
+
+Pipeline::Pipeline(const QString &applicationDirectory,
+                   quint16 port,
+                   const Clock &clock,
+                   FailureReporter &reporter,
+                   QObject *parent)
+    : QObject(parent)
+    , m_applicationDirectory(applicationDirectory)
+    , m_clock(clock)
+    , m_reporter(reporter)
+    , m_window(m_entries)
+    , Winsock1(port)
+    , m_textLog(applicationDirectory + QStringLiteral("/mylog.txt"))
+    , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
+    , m_recorder(Winsock1.queue(), m_entries, m_textLog, m_database, clock)
+{
+    m_entries.setChanged([this] { m_window.entriesChanged(); });
+    connect(&m_window, &frmMain::closed, this, [this] {
+        if (!m_stopping)
+            requestStop();
+    });
+}
+
+// The recorder ends before the socket and the database it uses.
+Pipeline::~Pipeline()
+{
+    m_recorder.stop();
+}
+
+void Pipeline::start()
+{
+    // Each run starts its own sequence of debug numbers.
+    m_window.seedDebugEntries(quint64(m_clock.now().toMSecsSinceEpoch()));
+    Winsock1.Bind();
+    SetAlwaysOnTop(&m_window, 1);
+    ApplicationDirectory::requireWritable(m_applicationDirectory);
+    m_database.open();
+
+    const ReaderPriority::Outcome &priority = Winsock1.priority();
+    tellStderr(priority.line.toLocal8Bit() + '\n');
+    m_recorder.start(priority.kind == ReaderPriority::Kind::Normal,
+                     [this](const std::optional<Failure> &failure) {
+                         QMetaObject::invokeMethod(
+                             this, [this, failure] { recordingEnded(failure); },
+                             Qt::QueuedConnection);
+                     });
+}
+
+void Pipeline::requestStop()
+{
+    if (!m_stopping) {
+        m_stopping = true;
+        m_window.close();
+        // Nothing more is taken from the network, and everything received is recorded first.
+        Winsock1.stopReceiving();
+        m_recorder.drain();
+        return;
+    }
+    // Asked again while recording what was received: the user would rather not wait.
+    m_recorder.stop();
+    tellStderr(QStringLiteral("KIVLogging: stopped with %1.\n").arg(leftBehind()).toLocal8Bit());
+    Winsock1.tellFinalLosses(unrecorded());
+    QCoreApplication::exit(1);
+}
+
+void Pipeline::recordingEnded(const std::optional<Failure> &failure)
+{
+    m_recorder.stop();
+    if (failure) {
+        fail(*failure);
+        return;
+    }
+    Winsock1.tellFinalLosses(unrecorded());
+    QCoreApplication::exit(0);
+}
+
+void Pipeline::fail(const Failure &failure)
+{
+    Winsock1.stopReceiving();
+    Failure told = failure;
+    if (unrecorded() > 0) {
+        told =
+            Failure(failure.number(), failure.description() + QStringLiteral("; ") + leftBehind());
+    }
+    m_reporter.report(told);
+    Winsock1.tellFinalLosses(unrecorded());
+    QCoreApplication::exit(1);
+}
+
+QString Pipeline::leftBehind() const
+{
+    const quint64 withLine = m_recorder.lines() - m_recorder.rows();
+    return counted(unrecorded(), "received datagram") +
+           QStringLiteral(" left without a row (%1 of them with a line in %2)")
+               .arg(withLine)
+               .arg(m_textLog.path());
+}
