@@ -64,10 +64,6 @@ void DatagramSocket::Bind()
     // Asking for more than the kernel allows is not an error: it grants its maximum.
     const int bufferSize = ReceiveBufferBytes;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
-    // Each datagram then carries the count of those the kernel dropped before it.
-    const int on = 1;
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)
-        fail("count lost datagrams on");
 
     int result;
     if (ipv6) {
@@ -105,8 +101,11 @@ void DatagramSocket::Bind()
     // touched, so small datagrams keep little of it resident.
     const auto slotBytes = size_t(DatagramQueue::MaxDatagramBytes);
     m_buffers.reset(new char[Batch * slotBytes]);
-    for (int i = 0; i < Batch; ++i)
+    for (int i = 0; i < Batch; ++i) {
         m_vectors[i] = {m_buffers.get() + i * slotBytes, slotBytes};
+        m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
+        m_messages[i].msg_hdr.msg_iovlen = 1;
+    }
 
     m_socket = std::move(socket);
     m_stop = std::move(stop);
@@ -139,7 +138,7 @@ void DatagramSocket::stopReceiving()
 
 void DatagramSocket::tellFinalLosses(quint64 unrecorded)
 {
-    if (const auto line = m_lossReport.finish(droppedByKernel(), m_queueDrops, unrecorded))
+    if (const auto line = m_lossReport.finish(droppedByKernel(), droppedByQueue(), unrecorded))
         tellStderr(*line);
 }
 
@@ -163,7 +162,7 @@ void DatagramSocket::readDatagrams()
 
     // Datagrams the kernel takes from now on are refused by a filter that drops them all, so
     // the ones already waiting are the last: every one of them is queued.
-    countLateKernelDrops();
+    countKernelDrops();
     sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
     const sock_fprog filter{1, &dropAll};
     if (::setsockopt(m_socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
@@ -186,13 +185,6 @@ bool DatagramSocket::receiveWaiting()
 
 int DatagramSocket::receiveBatch()
 {
-    for (int i = 0; i < Batch; ++i) {
-        m_messages[i] = {};
-        m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
-        m_messages[i].msg_hdr.msg_iovlen = 1;
-        m_messages[i].msg_hdr.msg_control = m_controls[i].bytes;
-        m_messages[i].msg_hdr.msg_controllen = sizeof m_controls[i].bytes;
-    }
     int received;
     do {
         received = ::recvmmsg(m_socket.get(), m_messages.data(), Batch, MSG_DONTWAIT, nullptr);
@@ -203,25 +195,11 @@ int DatagramSocket::receiveBatch()
         failReading("receive on");
         return -1;
     }
-
-    quint64 kernelDrops = m_kernelDrops.load(std::memory_order_relaxed);
     for (int i = 0; i < received; ++i) {
         m_datagrams[i] = QByteArrayView(static_cast<const char *>(m_vectors[i].iov_base),
                                         qsizetype(m_messages[i].msg_len));
-        msghdr &header = m_messages[i].msg_hdr;
-        for (cmsghdr *control = CMSG_FIRSTHDR(&header); control;
-             control = CMSG_NXTHDR(&header, control)) {
-            if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
-                quint32 count;
-                std::memcpy(&count, CMSG_DATA(control), sizeof count);
-                // The kernel's count is 32 bits and wraps; the difference does not care.
-                kernelDrops += quint32(count - m_lastKernelCount);
-                m_lastKernelCount = count;
-            }
-        }
     }
-    m_queueDrops += quint64(m_queue.push(m_datagrams.data(), received));
-    m_kernelDrops.store(kernelDrops, std::memory_order_relaxed);
+    m_queue.push(m_datagrams.data(), received);
     return received;
 }
 
@@ -231,17 +209,16 @@ void DatagramSocket::failReading(const char *step)
     m_queue.fail(Failure::fromErrno(
         error,
         QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort)));
-    countLateKernelDrops();
+    countKernelDrops();
 }
 
-void DatagramSocket::countLateKernelDrops()
+void DatagramSocket::countKernelDrops()
 {
-    // Datagrams carry the kernel's count of those dropped before them; the socket's own count
-    // also has those dropped after the last one.
     std::array<quint32, SK_MEMINFO_VARS> memory{};
     socklen_t length = sizeof memory;
     if (::getsockopt(m_socket.get(), SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0 &&
         length > socklen_t(SK_MEMINFO_DROPS * sizeof(quint32))) {
+        // The kernel's count is 32 bits and wraps; the difference does not care.
         m_kernelDrops.fetch_add(quint32(memory[SK_MEMINFO_DROPS] - m_lastKernelCount),
                                 std::memory_order_relaxed);
         m_lastKernelCount = memory[SK_MEMINFO_DROPS];
@@ -250,7 +227,9 @@ void DatagramSocket::countLateKernelDrops()
 
 void DatagramSocket::tellDueLosses()
 {
-    const auto line = m_lossReport.update(droppedByKernel(), m_queueDrops, monotonicMilliseconds());
+    countKernelDrops();
+    const auto line =
+        m_lossReport.update(droppedByKernel(), droppedByQueue(), monotonicMilliseconds());
     if (line)
         tellStderr(*line);
 }

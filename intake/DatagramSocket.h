@@ -65,8 +65,8 @@ private:
     // -1 after a failure, which is handed to the queue.
     int receiveBatch();
     void failReading(const char *step);
-    // Counts from the socket itself what the kernel dropped after the last datagram taken.
-    void countLateKernelDrops();
+    // Counts from the socket itself what the kernel has dropped.
+    void countKernelDrops();
     void tellDueLosses();
 
     quint16 m_localPort;
@@ -77,17 +77,11 @@ private:
     ReaderPriority::Outcome m_priority;
 
     // The reader's own.
-    struct Control
-    {
-        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(quint32))];
-    };
     std::unique_ptr<char[]> m_buffers;
-    std::array<Control, Batch> m_controls;
     std::array<iovec, Batch> m_vectors;
-    std::array<mmsghdr, Batch> m_messages;
+    std::array<mmsghdr, Batch> m_messages{};
     std::array<QByteArrayView, Batch> m_datagrams;
     LossReport m_lossReport;
-    quint64 m_queueDrops = 0;
     quint32 m_lastKernelCount = 0;
     std::atomic<quint64> m_kernelDrops{0};
 };

@@ -1,6 +1,5 @@
 #include "ReaderPriority.h"
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 
@@ -14,11 +13,10 @@
 
 namespace {
 
+// Half the hard limit: the thread is sent back long before the whole logger is killed.
 constexpr rlim_t SoftRealtimeMicroseconds = 100'000;
 // RealtimeKit's default maximum: it refuses a process whose hard limit is above it.
 constexpr rlim_t HardRealtimeMicroseconds = 200'000;
-// The kernel counts in ticks; closer limits could fire in the same tick, the hard one first.
-constexpr rlim_t LeastHardRealtimeMicroseconds = 20'000;
 
 bool isRealtime(int policy)
 {
@@ -48,21 +46,14 @@ void dropToNormalPriority(int)
 bool limitRealtimeTime(QString *why)
 {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_RTTIME, &limit) != 0) {
-        *why = QStringLiteral("RLIMIT_RTTIME: ") + qt_error_string(errno);
-        return false;
+    if (::getrlimit(RLIMIT_RTTIME, &limit) == 0) {
+        limit.rlim_max = std::min(limit.rlim_max, HardRealtimeMicroseconds);
+        limit.rlim_cur = std::min({limit.rlim_cur, SoftRealtimeMicroseconds, limit.rlim_max / 2});
+        if (::setrlimit(RLIMIT_RTTIME, &limit) == 0)
+            return true;
     }
-    limit.rlim_max = std::min(limit.rlim_max, HardRealtimeMicroseconds);
-    limit.rlim_cur = std::min({limit.rlim_cur, SoftRealtimeMicroseconds, limit.rlim_max / 2});
-    if (limit.rlim_max < LeastHardRealtimeMicroseconds) {
-        *why = QStringLiteral("its RLIMIT_RTTIME is too low");
-        return false;
-    }
-    if (::setrlimit(RLIMIT_RTTIME, &limit) != 0) {
-        *why = QStringLiteral("RLIMIT_RTTIME: ") + qt_error_string(errno);
-        return false;
-    }
-    return true;
+    *why = QStringLiteral("RLIMIT_RTTIME: ") + qt_error_string(errno);
+    return false;
 }
 
 bool installFallback(QString *why)
@@ -131,9 +122,7 @@ ReaderPriority::Outcome ReaderPriority::raise()
 bool ReaderPriority::askRealtimeKit(pid_t thread, int timeoutMilliseconds, QString *why)
 {
     QString reason;
-    if (!QCoreApplication::instance()) {
-        reason = QStringLiteral("RealtimeKit: no QCoreApplication to reach the bus with");
-    } else if (const OwnSystemBus bus; !bus.connection().isConnected()) {
+    if (const OwnSystemBus bus; !bus.connection().isConnected()) {
         reason = QStringLiteral("no system bus: ") + bus.connection().lastError().message();
     } else {
         const QString name = QStringLiteral("org.freedesktop.RealtimeKit1");

@@ -51,31 +51,15 @@ DatabaseLog::DatabaseLog(QString path)
 
 QByteArray DatabaseLog::insertStatement(const QString &timestamp, const QString &text)
 {
-    // Built in UTF-8 directly: this is a good part of an entry's own cost beside SQLite's.
-    const QByteArray entry = text.toUtf8();
-    QByteArray statement;
-    statement.reserve(64 + timestamp.size() + 2 * entry.size());
-    statement += "insert into KIVData (LogDate, LogText) values('";
-    statement += timestamp.toUtf8();
-    statement += "', ";
-    if (entry.contains('\0')) {
-        // One term however many NULs there are: splicing in char(0) nests one expression per
-        // NUL, and a datagram of NULs passes SQLite's depth limit.
-        statement += "cast(x'";
-        statement += entry.toHex();
-        statement += "' as text)";
-    } else {
-        statement += '\'';
-        qsizetype from = 0;
-        for (qsizetype quote; (quote = entry.indexOf('\'', from)) >= 0; from = quote + 1) {
-            statement.append(entry.constData() + from, quote + 1 - from);
-            statement += '\'';
-        }
-        statement.append(entry.constData() + from, entry.size() - from);
-        statement += '\'';
-    }
-    statement += ");";
-    return statement;
+    QByteArray entry = text.toUtf8();
+    // One term however many NULs there are: splicing in char(0) nests one expression per NUL,
+    // and a datagram of NULs passes SQLite's depth limit.
+    if (entry.contains('\0'))
+        entry = "cast(x'" + entry.toHex() + "' as text)";
+    else
+        entry = '\'' + entry.replace('\'', "''") + '\'';
+    return "insert into KIVData (LogDate, LogText) values('" + timestamp.toUtf8() + "', " + entry +
+           ");";
 }
 
 void DatabaseLog::throwSqliteError(const QString &what) const
@@ -84,14 +68,22 @@ void DatabaseLog::throwSqliteError(const QString &what) const
                   what.arg(m_path) + QLatin1String(": ") + sqliteCause(m_connection.get()));
 }
 
-bool DatabaseLog::run(const char *statement, const QString &what)
+bool DatabaseLog::run(const char *statement, const QString &what, QByteArrayList *row)
 {
-    const int result = sqlite3_exec(m_connection.get(), statement, nullptr, nullptr, nullptr);
-    if (result == SQLITE_OK)
-        return true;
+    sqlite3_stmt *compiled = nullptr;
+    int result = sqlite3_prepare_v2(m_connection.get(), statement, -1, &compiled, nullptr);
+    const SqliteStatement owner(compiled);
+    while (result == SQLITE_OK || result == SQLITE_ROW) {
+        result = sqlite3_step(compiled);
+        for (int i = 0; result == SQLITE_ROW && row && i < sqlite3_column_count(compiled); ++i)
+            row->append(reinterpret_cast<const char *>(sqlite3_column_text(compiled, i)));
+        row = nullptr;
+    }
     if (isBusy(result))
         return false;
-    throwSqliteError(what);
+    if (result != SQLITE_DONE)
+        throwSqliteError(what);
+    return true;
 }
 
 void DatabaseLog::open()
@@ -123,35 +115,40 @@ void DatabaseLog::open()
 bool DatabaseLog::prepare()
 {
     const QString what = QStringLiteral("Cannot use the database %1");
-    // Before anything is written: a file refused here stays as it was.
-    if (!requireTable())
+    // Before anything is written, so that a file refused here stays as it was. The columns are
+    // looked up rather than a statement on the table tried, so that only a table truly missing
+    // is told as one: reading the file can fail for many other reasons.
+    QByteArrayList columns;
+    if (!run("select count(*), sum(name like 'LogDate'), sum(name like 'LogText') "
+             "from pragma_table_info('KIVData');",
+             what, &columns))
         return false;
+    if (columns.value(0) == "0") {
+        throw Failure(SQLITE_ERROR,
+                      QStringLiteral("The database %1 has no table KIVData; "
+                                     "create it with: sqlite3 %2 %3")
+                          .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
+    }
+    if (columns.value(1) == "0" || columns.value(2) == "0") {
+        throw Failure(
+            SQLITE_ERROR,
+            QStringLiteral("The table KIVData in the database %1 has no column %2; "
+                           "the logger fills LogDate and LogText")
+                .arg(m_path, QLatin1String(columns.value(1) == "0" ? "LogDate" : "LogText")));
+    }
 
     // WAL lets readers work beside the logger without making an insert fail; where the file
-    // system cannot do WAL, SQLite keeps the file's journal mode and the logger goes on.
-    sqlite3_stmt *compiled = nullptr;
-    int result =
-        sqlite3_prepare_v2(m_connection.get(), "pragma journal_mode=WAL;", -1, &compiled, nullptr);
-    const SqliteStatement journal(compiled);
-    if (result == SQLITE_OK)
-        result = sqlite3_step(compiled);
-    if (isBusy(result))
-        return false;
-    if (result != SQLITE_ROW)
-        throwSqliteError(what);
-    const bool wal =
-        qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0)), "wal") == 0;
-    // Reading now makes the write-ahead log's files under the logger's own user: a reader of
-    // another user's who came first would own them, and every insert would fail.
-    if (!run("pragma synchronous=NORMAL;", what) ||
+    // system cannot do WAL, SQLite keeps the file's journal mode and the logger goes on. Reading
+    // now makes the write-ahead log's files under the logger's own user: a reader of another
+    // user's who came first would own them, and every insert would fail.
+    QByteArrayList mode;
+    if (!run("pragma journal_mode=WAL;", what, &mode) || !run("pragma synchronous=NORMAL;", what) ||
         !run("select count(*) from sqlite_master;", what))
         return false;
-    if (wal) {
-        const QByteArray sizeLimit =
-            "pragma journal_size_limit=" + QByteArray::number(WalSizeLimitBytes) + ';';
-        if (!run(sizeLimit.constData(), what))
-            return false;
-    }
+    const QByteArray sizeLimit =
+        "pragma journal_size_limit=" + QByteArray::number(WalSizeLimitBytes) + ';';
+    if (mode.value(0).compare("wal", Qt::CaseInsensitive) == 0 && !run(sizeLimit.constData(), what))
+        return false;
 
     struct stat file
     {
@@ -164,45 +161,6 @@ bool DatabaseLog::prepare()
     m_device = file.st_dev;
     m_inode = file.st_ino;
     m_prepared = true;
-    return true;
-}
-
-bool DatabaseLog::requireTable()
-{
-    // The columns are looked up rather than a statement on the table tried, so that only a
-    // table truly missing is told as one: reading the file can fail for many other reasons.
-    sqlite3_stmt *compiled = nullptr;
-    int result =
-        sqlite3_prepare_v2(m_connection.get(), "select name from pragma_table_info('KIVData');", -1,
-                           &compiled, nullptr);
-    const SqliteStatement columns(compiled);
-    bool logDate = false;
-    bool logText = false;
-    bool table = false;
-    if (result == SQLITE_OK) {
-        while ((result = sqlite3_step(compiled)) == SQLITE_ROW) {
-            table = true;
-            const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(compiled, 0));
-            logDate = logDate || qstricmp(name, "LogDate") == 0;
-            logText = logText || qstricmp(name, "LogText") == 0;
-        }
-    }
-    if (isBusy(result))
-        return false;
-    if (result != SQLITE_DONE)
-        throwSqliteError(QStringLiteral("Cannot use the database %1"));
-    if (!table) {
-        throw Failure(SQLITE_ERROR,
-                      QStringLiteral("The database %1 has no table KIVData; "
-                                     "create it with: sqlite3 %2 %3")
-                          .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
-    }
-    if (!logDate || !logText) {
-        throw Failure(SQLITE_ERROR,
-                      QStringLiteral("The table KIVData in the database %1 has no column %2; "
-                                     "the logger fills LogDate and LogText")
-                          .arg(m_path, QLatin1String(logDate ? "LogText" : "LogDate")));
-    }
     return true;
 }
 

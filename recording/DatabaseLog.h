@@ -3,6 +3,7 @@
 #include "SqliteHandle.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QElapsedTimer>
 #include <QString>
 
@@ -53,9 +54,9 @@ public:
 private:
     // The steps of opening that read the file; false while it is locked.
     bool prepare();
-    bool requireTable();
-    // Runs `statement`; false when a lock is in the way, Failure on any other failure.
-    bool run(const char *statement, const QString &what);
+    // Runs `statement`, its first row's columns into `row`; false when a lock is in the way,
+    // Failure on any other failure.
+    bool run(const char *statement, const QString &what, QByteArrayList *row = nullptr);
     // Notes a lock in the way, and tells one held long; false.
     bool lockInTheWay();
     void checkFileIdentity();

@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 RecordingFixture::RecordingFixture(quint64 queueDatagrams)
-    : queue(16 * 1024 * 1024, DatagramQueue::DefaultBlockBytes, queueDatagrams)
+    : queue(16 * 1024 * 1024, queueDatagrams)
 {
     if (!createLogDatabase(databasePath))
         return;
