@@ -18,8 +18,9 @@ JOBS ?= $(shell nproc)
 # Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
-# Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted.
-BENCH_PACKAGES := rsyslog iproute2
+# Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted,
+# git to take out a baseline's tree.
+BENCH_PACKAGES := rsyslog iproute2 git
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 
@@ -107,11 +108,29 @@ test-sanitized: deps
 	fi; \
 	exit $$status
 
-# The program and the bench's own tools; the tests are not needed.
+# The program and the bench's own tools; the tests are not needed. BASELINE=<commit> measures
+# that commit's program (and its window, bench_list) beside this one, trial by trial in turn:
+# its tree is taken out and built inside the build folder, as its own Makefile builds it.
+BASELINE_DIR := $(BUILD_DIR)/baseline-src
 bench: program
 	$(call install-missing,$(BENCH_PACKAGES))
 	cmake --build $(BUILD_DIR) --parallel $(JOBS) --target kivbench
-	$(BUILD_DIR)/bench/kivbench $(if $(QUICK),--quick)
+ifdef BASELINE
+	@commit=$$(git rev-parse --verify -q '$(BASELINE)^{commit}') || \
+	    { echo "BASELINE=$(BASELINE) is no commit here" >&2; exit 1; }; \
+	if [ "$$(cat '$(BASELINE_DIR)/.commit' 2>/dev/null)" != "$$commit" ]; then \
+	    echo "Taking out $$commit into $(BASELINE_DIR)"; \
+	    rm -rf '$(BASELINE_DIR)' && mkdir -p '$(BASELINE_DIR)' && \
+	    git archive "$$commit" | tar -x -C '$(BASELINE_DIR)' && \
+	    echo "$$commit" > '$(BASELINE_DIR)/.commit'; \
+	fi
+	$(MAKE) -C $(BASELINE_DIR) program BUILD_DIR=build BASELINE= QUICK=
+	cmake --build $(BASELINE_DIR)/build --parallel $(JOBS) --target bench_list
+endif
+	$(BUILD_DIR)/bench/kivbench $(if $(QUICK),--quick) $(if $(BASELINE),\
+	    --baseline-program $(abspath $(BASELINE_DIR))/build/kivlogging \
+	    --baseline-list $(abspath $(BASELINE_DIR))/build/bench/bench_list \
+	    --baseline-name $(BASELINE))
 
 # CMake's install rules put the program, stripped, in its own folder, as it keeps its files
 # beside itself; the launcher is a symbolic link, which the program follows to find that folder.

@@ -42,6 +42,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // As often as an eye follows a list; more would only cost drawing.
     static constexpr int ShowsPerSecond = 30;
 
     void showSoon();

@@ -21,6 +21,7 @@
 class DatagramSocket
 {
 public:
+    // Minutes of a device's status messages, seconds of a local flood; what a desktop spares.
     static constexpr qsizetype DefaultQueueBytes = 256 * 1024 * 1024;
 
     // Port 6177 is the logger's; tests pass 0 for a free one and may choose a smaller queue.
@@ -56,6 +57,7 @@ public:
     void tellFinalLosses(quint64 unrecorded);
 
 private:
+    // Datagrams one receive call takes: a flood's wake-up empties the buffer in few calls.
     static constexpr int Batch = 64;
 
     void readDatagrams();

@@ -9,6 +9,7 @@
 class LossReport
 {
 public:
+    // Often enough to see a flood's losses grow, seldom enough not to flood stderr.
     static constexpr qint64 IntervalMilliseconds = 5000;
 
     // Takes the totals lost so far in the kernel's receive buffer and in the full queue, at

@@ -21,6 +21,7 @@ public:
         QString line; // for the caller to print once on stderr
     };
 
+    // RealtimeKit answers at once; a bus that does not must not hold up the start for long.
     static constexpr int RealtimeKitTimeoutMilliseconds = 500;
 
     // Called on the reader thread itself as it starts. First limits the real-time CPU time a

@@ -23,7 +23,8 @@ class TextLog;
 class Recorder
 {
 public:
-    // How long a stop waits for rows that another program's lock holds back.
+    // How long a stop waits for rows that another program's lock holds back: long enough for
+    // someone to end a transaction, short of systemd's stop timeout.
     static constexpr qint64 StopWaitMilliseconds = 30000;
 
     // Called on the recorder's thread when it ends by itself: with nothing, once drained; with
