@@ -14,8 +14,8 @@
 #include <ctime>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -28,8 +28,6 @@ constexpr qint64 GatheringNanoseconds = 1000 * 1000;
 constexpr qsizetype RoundEntries = 1024;
 // How often a lock held by another program is tried again; a try costs one failed begin.
 constexpr qint64 RetryMilliseconds = 50;
-// Below the reader without real-time priority: raising one's own nice value needs no privilege.
-constexpr int BelowReaderNice = 10;
 
 qint64 monotonicNanoseconds()
 {
@@ -130,9 +128,12 @@ void Recorder::insertRows()
 
 void Recorder::run()
 {
-    if (m_belowReader)
-        ::setpriority(PRIO_PROCESS, ::gettid(),
-                      ::getpriority(PRIO_PROCESS, ::gettid()) + BelowReaderNice);
+    // Without real-time priority for the reader, it still comes first: a waking reader takes
+    // the processor from a thread at idle priority at once, and one needs no privilege for it.
+    if (m_belowReader) {
+        const sched_param idle{};
+        ::sched_setscheduler(0, SCHED_IDLE, &idle);
+    }
     pollfd waits[2] = {{m_queue.readyDescriptor(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
     qint64 lastRound = 0;
     QElapsedTimer drained;
