@@ -9,6 +9,8 @@
 
 #include <QCoreApplication>
 
+#include <cstdlib>
+
 Pipeline::Pipeline(const QString &applicationDirectory,
                    quint16 port,
                    const Clock &clock,
@@ -58,6 +60,8 @@ void Pipeline::start()
 
 void Pipeline::requestStop()
 {
+    if (m_ended)
+        return;
     if (!m_stopping) {
         m_stopping = true;
         m_window.close();
@@ -66,15 +70,18 @@ void Pipeline::requestStop()
         m_recorder.drain();
         return;
     }
-    // Asked again while recording what was received: the user would rather not wait.
-    m_recorder.stop();
+    // Asked again while recording what was received: the user would rather not wait, not even
+    // for the round in hand, which may wait for a file. What is committed stays so.
+    m_ended = true;
     tellStderr(QStringLiteral("KIVLogging: stopped with %1.\n").arg(leftBehind()).toLocal8Bit());
     Winsock1.tellFinalLosses(unrecorded());
-    QCoreApplication::exit(1);
+    std::_Exit(1);
 }
 
 void Pipeline::recordingEnded(const std::optional<Failure> &failure)
 {
+    if (std::exchange(m_ended, true))
+        return;
     m_recorder.stop();
     if (failure) {
         fail(*failure);

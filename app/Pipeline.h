@@ -62,6 +62,8 @@ private:
     const Clock &m_clock;
     FailureReporter &m_reporter;
     bool m_stopping = false;
+    // Once the end is decided, by the recorder or a second stop, nothing else decides it.
+    bool m_ended = false;
 
     EntryList m_entries;
     frmMain m_window;

@@ -113,8 +113,20 @@ void DatagramSocket::Bind()
     auto raised = priority.get_future();
     try {
         m_reader = std::thread([this, &priority] {
-            priority.set_value(ReaderPriority::raise());
-            readDatagrams();
+            // Nothing may leave the thread: out of memory ends reading as any failure does.
+            try {
+                priority.set_value(ReaderPriority::raise());
+            } catch (const std::exception &error) {
+                priority.set_value(
+                    {ReaderPriority::Kind::Normal, QString::fromLocal8Bit(error.what())});
+            }
+            try {
+                readDatagrams();
+            } catch (const std::exception &error) {
+                m_queue.fail(Failure(ENOMEM, QStringLiteral("Cannot receive on UDP port %1: %2")
+                                                 .arg(m_localPort)
+                                                 .arg(QString::fromLocal8Bit(error.what()))));
+            }
         });
     } catch (const std::system_error &error) {
         throw Failure(error.code().value(),

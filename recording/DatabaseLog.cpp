@@ -252,7 +252,8 @@ bool DatabaseLog::insertWaiting()
     int result = SQLITE_DONE;
     while (next < end && result == SQLITE_DONE) {
         sqlite3_stmt *compiled = nullptr;
-        result = sqlite3_prepare_v2(m_connection.get(), next, int(end - next), &compiled, &next);
+        // To the NUL that ends the buffer: given a length, SQLite would copy the rest each time.
+        result = sqlite3_prepare_v2(m_connection.get(), next, -1, &compiled, &next);
         const SqliteStatement owner(compiled);
         if (result == SQLITE_OK)
             result = compiled ? sqlite3_step(compiled) : SQLITE_DONE;
@@ -273,7 +274,7 @@ bool DatabaseLog::insertWaiting()
         throw Failure(number, what.arg(m_path) + QLatin1String(": ") + cause);
     }
 
-    m_insertedRows += std::exchange(m_waitingRows, 0);
+    m_insertedRows.fetch_add(std::exchange(m_waitingRows, 0), std::memory_order_relaxed);
     m_waiting.clear();
     if (m_lockTold) {
         tellStderr(QStringLiteral("KIVLogging: the lock on %1 is gone after %2 s; the rows that "

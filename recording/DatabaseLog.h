@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <atomic>
+
 #include <sys/types.h>
 
 // The database log: one row of KIVData (LogDate, LogText) per entry, in an SQLite file that
@@ -39,7 +41,8 @@ public:
 
     quint64 waitingRows() const { return m_waitingRows; }
     qsizetype waitingBytes() const { return m_waiting.size(); }
-    quint64 insertedRows() const { return m_insertedRows; }
+    // From any thread.
+    quint64 insertedRows() const { return m_insertedRows.load(std::memory_order_relaxed); }
     // Whether another program's lock held back the last try.
     bool isLocked() const { return m_locked.isValid(); }
 
@@ -70,7 +73,7 @@ private:
     ino_t m_inode = 0;
     QByteArray m_waiting;
     quint64 m_waitingRows = 0;
-    quint64 m_insertedRows = 0;
+    std::atomic<quint64> m_insertedRows{0};
     QElapsedTimer m_locked;
     bool m_lockTold = false;
 };

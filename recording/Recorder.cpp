@@ -14,8 +14,8 @@
 #include <ctime>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -28,6 +28,8 @@ constexpr qint64 GatheringNanoseconds = 1000 * 1000;
 constexpr qsizetype RoundEntries = 1024;
 // How often a lock held by another program is tried again; a try costs one failed begin.
 constexpr qint64 RetryMilliseconds = 50;
+// The lowest there is: without real-time priority the reader should come first by as much.
+constexpr int BelowReaderNice = 19;
 
 qint64 monotonicNanoseconds()
 {
@@ -108,12 +110,11 @@ void Recorder::WriteFile(const QList<DecodedText> &ToWrite)
     for (const DecodedText &entry : ToWrite)
         lines += TextLog::line(m_clock.timestampNow(), entry.text, entry.encoding);
     m_textLog.append(lines);
-    m_lines += quint64(ToWrite.size());
+    m_lines.fetch_add(quint64(ToWrite.size()), std::memory_order_relaxed);
 
     for (const DecodedText &entry : ToWrite)
         m_database.add(m_clock.timestampNow(), entry.text);
     insertRows();
-    m_queue.hold(m_database.waitingRows(), m_database.waitingBytes());
 }
 
 void Recorder::insertRows()
@@ -124,16 +125,16 @@ void Recorder::insertRows()
         return;
     if (!m_database.insertWaiting())
         m_nextTry = now + RetryMilliseconds * 1000000;
+    m_queue.hold(m_database.waitingRows(), m_database.waitingBytes());
 }
 
 void Recorder::run()
 {
-    // Without real-time priority for the reader, it still comes first: a waking reader takes
-    // the processor from a thread at idle priority at once, and one needs no privilege for it.
-    if (m_belowReader) {
-        const sched_param idle{};
-        ::sched_setscheduler(0, SCHED_IDLE, &idle);
-    }
+    // Not idle priority: a recorder kept from the processor while it holds the queue's or the
+    // list's lock would hold up the reader and the window with it.
+    if (m_belowReader)
+        ::setpriority(PRIO_PROCESS, ::gettid(),
+                      ::getpriority(PRIO_PROCESS, ::gettid()) + BelowReaderNice);
     pollfd waits[2] = {{m_queue.readyDescriptor(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
     qint64 lastRound = 0;
     QElapsedTimer drained;
@@ -142,7 +143,7 @@ void Recorder::run()
     try {
         for (;;) {
             const bool rowsWait = m_database.waitingRows() > 0;
-            const qint64 untilTry = (m_nextTry - monotonicNanoseconds()) / 1000000;
+            const qint64 untilTry = (m_nextTry - monotonicNanoseconds() + 999999) / 1000000;
             // No timer while idle: only rows held back by a lock are tried again.
             int timeout = m_draining ? 0 : -1;
             if (rowsWait)
@@ -158,8 +159,6 @@ void Recorder::run()
             if (m_stopping)
                 return;
             const bool draining = m_draining;
-            if (draining && !drained.isValid())
-                drained.start();
 
             const qint64 rest = lastRound + GatheringNanoseconds - monotonicNanoseconds();
             if (rest > 0 && !draining) {
@@ -181,6 +180,9 @@ void Recorder::run()
                 insertRows();
             if (draining && m_database.waitingRows() == 0)
                 break;
+            // The wait for a lock starts once everything received has its line.
+            if (draining && !drained.isValid())
+                drained.start();
             if (draining && drained.elapsed() >= StopWaitMilliseconds) {
                 throw Failure(SQLITE_BUSY,
                               QStringLiteral("Cannot insert into KIVData in %1: another program "
@@ -193,7 +195,8 @@ void Recorder::run()
         m_finished(failure);
         return;
     } catch (const std::exception &error) {
-        m_finished(Failure(-1, QString::fromLocal8Bit(error.what())));
+        m_finished(
+            Failure(-1, QStringLiteral("Cannot record: ") + QString::fromLocal8Bit(error.what())));
         return;
     }
     m_finished(std::nullopt);

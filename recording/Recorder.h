@@ -56,7 +56,7 @@ public:
     void stop();
 
     // Entries with their line, and with their row; exact once the thread has ended.
-    quint64 lines() const { return m_lines; }
+    quint64 lines() const { return m_lines.load(std::memory_order_relaxed); }
     quint64 rows() const;
 
 private:
@@ -74,6 +74,6 @@ private:
     Finished m_finished;
     std::atomic<bool> m_draining{false};
     std::atomic<bool> m_stopping{false};
-    quint64 m_lines = 0;
+    std::atomic<quint64> m_lines{0};
     qint64 m_nextTry = 0;
 };

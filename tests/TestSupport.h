@@ -15,19 +15,29 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 
-// A clock that says what the test tells it to.
+// A clock that says what the test tells it to, from any thread.
 class FixedClock : public Clock
 {
 public:
     explicit FixedClock(QDateTime time)
         : m_time(std::move(time))
     {}
-    QDateTime now() const override { return m_time; }
-    void set(QDateTime time) { m_time = std::move(time); }
+    QDateTime now() const override
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_time;
+    }
+    void set(QDateTime time)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_time = std::move(time);
+    }
 
 private:
+    mutable std::mutex m_mutex;
     QDateTime m_time;
 };
 
