@@ -28,8 +28,8 @@ constexpr qint64 GatheringNanoseconds = 1000 * 1000;
 constexpr qsizetype RoundEntries = 1024;
 // How often a lock held by another program is tried again; a try costs one failed begin.
 constexpr qint64 RetryMilliseconds = 50;
-// The lowest there is: without real-time priority the reader should come first by as much.
-constexpr int BelowReaderNice = 19;
+// Far enough below the reader that it comes first, not so far that recording falls behind.
+constexpr int BelowReaderNice = 10;
 
 qint64 monotonicNanoseconds()
 {
