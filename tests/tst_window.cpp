@@ -122,7 +122,6 @@ void tst_Window::startsWithFortyRowsAndTheProgramCaption()
 void tst_Window::showsLatestFortyNewestSelected_data()
 {
     QTest::addColumn<int>("entries");
-    QTest::newRow("the 41st pushes out the first") << 41;
     QTest::newRow("a flood shows its last 40") << 600;
 }
 
