@@ -1,7 +1,6 @@
 #include "ListBox.h"
 
 #include <QApplication>
-#include <QListWidget>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
@@ -64,38 +63,71 @@ protected:
 
 } // namespace
 
-ListBox::ListBox(QListWidget *widget)
-    : m_widget(widget)
+ListBox::ListBox(QWidget *parent)
+    : QListWidget(parent)
 {
-    m_widget->setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::SingleSelection);
     // A 2 px sunken border whatever the style, so the start-up size holds exactly 40 rows.
-    m_widget->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_widget->setLineWidth(2);
-    m_widget->setUniformItemSizes(true);
-    m_widget->setItemDelegate(new FixedRowDelegate(m_widget));
-    QFont font = m_widget->font();
-    font.setPixelSize(ListBox::RowHeight - 2);
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(2);
+    setUniformItemSizes(true);
+    setItemDelegate(new FixedRowDelegate(this));
+    QFont font = this->font();
+    font.setPixelSize(RowHeight - 2);
     // Kerning and ligatures are not worth shaping every row anew for, while scripts that need
     // shaping still get it.
     font.setStyleStrategy(QFont::PreferNoShaping);
-    m_widget->setFont(font);
+    setFont(font);
 }
 
-void ListBox::show(const EntryList::Snapshot &snapshot)
+void ListBox::showEntries(const EntryList::Snapshot &snapshot)
 {
-    // The widget holds the items of an earlier copy; only those added since are new.
+    // The list holds the items of an earlier copy; only those added since are new.
     const auto total = qsizetype(snapshot.items.size());
     const auto added = qsizetype(std::min<quint64>(snapshot.added - m_shownAdded, quint64(total)));
-    const qsizetype gone = m_widget->count() + added - total;
+    m_shownAdded = snapshot.added;
+    if (scrollUp(snapshot, added))
+        return;
+    const qsizetype gone = count() + added - total;
     if (added == total) {
-        m_widget->clear();
+        clear();
     } else {
         for (qsizetype i = 0; i < gone; ++i)
-            delete m_widget->takeItem(0);
+            delete takeItem(0);
     }
-    m_widget->addItems(snapshot.items.mid(total - added));
-    m_shownAdded = snapshot.added;
-    m_widget->setCurrentRow(snapshot.selected);
-    if (QListWidgetItem *item = m_widget->item(snapshot.selected))
-        m_widget->scrollToItem(item);
+    addItems(snapshot.items.mid(total - added));
+    setCurrentRow(snapshot.selected);
+    if (QListWidgetItem *item = this->item(snapshot.selected))
+        scrollToItem(item);
+}
+
+// The usual show of a full list, the newest selected before and after: every item takes the
+// text of the one `added` places below, and the rows drawn move up with it. Only the new rows
+// and the one that loses the selection are painted again; a removal and an insertion would
+// have the whole list laid out and painted.
+bool ListBox::scrollUp(const EntryList::Snapshot &snapshot, qsizetype added)
+{
+    const auto total = qsizetype(snapshot.items.size());
+    const qsizetype newest = total - 1;
+    if (added == 0 || added == total || count() != total || snapshot.selected != newest ||
+        currentRow() != newest)
+        return false;
+    m_scrolling = true;
+    for (qsizetype i = 0; i < total; ++i)
+        item(int(i))->setText(snapshot.items[i]);
+    m_scrolling = false;
+    QWidget *rows = viewport();
+    rows->scroll(0, -int(added) * RowHeight);
+    const QRect lost = visualItemRect(item(int(newest - added)));
+    rows->update(lost.united(visualItemRect(item(int(newest)))));
+    scrollToItem(item(int(newest)));
+    return true;
+}
+
+void ListBox::dataChanged(const QModelIndex &topLeft,
+                          const QModelIndex &bottomRight,
+                          const QList<int> &roles)
+{
+    if (!m_scrolling)
+        QListWidget::dataChanged(topLeft, bottomRight, roles);
 }

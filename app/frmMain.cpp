@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QKeyEvent>
-#include <QListWidget>
 
 namespace {
 
@@ -28,8 +27,7 @@ bool typesCharacter(const QKeyEvent &event)
 frmMain::frmMain(EntryList &entries, QWidget *parent)
     : QWidget(parent)
     , m_entries(entries)
-    , lstData(new QListWidget(this))
-    , m_list(lstData)
+    , lstData(new ListBox(this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("KIVLogging"));
@@ -44,14 +42,14 @@ frmMain::frmMain(EntryList &entries, QWidget *parent)
 
 void frmMain::entriesChanged()
 {
-    // One event on its way is enough, however many changes come before it is handled.
+    // One event on its way is enough until the show it brings takes its copy, however many
+    // changes come before.
     if (m_shown && !m_showPosted.exchange(true))
         QMetaObject::invokeMethod(this, &frmMain::showSoon, Qt::QueuedConnection);
 }
 
 void frmMain::showSoon()
 {
-    m_showPosted = false;
     if (m_showTimer.isActive())
         return;
     constexpr qint64 interval = 1000 / ShowsPerSecond;
@@ -61,8 +59,10 @@ void frmMain::showSoon()
 
 void frmMain::showEntries()
 {
+    // Changes from now on are not in this copy, so they ask for another show.
+    m_showPosted = false;
     const EntryList::Snapshot snapshot = m_entries.snapshot();
-    m_list.show(snapshot);
+    lstData->showEntries(snapshot);
     if (!snapshot.caption.isNull())
         setWindowTitle(snapshot.caption);
     m_lastShown.start();

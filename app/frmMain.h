@@ -11,8 +11,6 @@
 
 #include <atomic>
 
-class QListWidget;
-
 // The logger's window: shows the recent-entries list and the caption, keeps itself on top, and
 // adds a debug entry for every character key typed in the list. It only shows: it never waits
 // for a file, the database or the socket.
@@ -50,8 +48,7 @@ private:
     void layoutList();
 
     EntryList &m_entries;
-    QListWidget *lstData;
-    ListBox m_list;
+    ListBox *lstData;
     DebugEntrySource m_debugEntries;
     QTimer m_showTimer;
     QElapsedTimer m_lastShown;

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
 
 #include <cerrno>
@@ -143,33 +144,43 @@ void tst_Window::showsLatestFortyNewestSelected()
 void tst_Window::listUpdateShowsWhatOneByOneWould_data()
 {
     QTest::addColumn<int>("before");
-    QTest::addColumn<int>("during");
-    QTest::newRow("a few into an empty list") << 0 << 3;
-    QTest::newRow("filling up exactly") << 30 << 10;
-    QTest::newRow("some push out older ones") << 40 << 10;
-    QTest::newRow("all pushed out, some twice over") << 40 << 100;
-    QTest::newRow("nothing added changes nothing") << 25 << 0;
+    QTest::addColumn<QList<int>>("shows");
+    QTest::newRow("a few into an empty list") << 0 << QList<int>{3};
+    QTest::newRow("filling up exactly") << 30 << QList<int>{10};
+    QTest::newRow("some push out older ones, show by show") << 40 << QList<int>{1, 3, 1, 10, 39};
+    QTest::newRow("all pushed out, some twice over") << 40 << QList<int>{100};
+    QTest::newRow("nothing added changes nothing") << 25 << QList<int>{0};
 }
 
+// What is on the screen after each show is what a list drawn afresh with those items shows,
+// whether the rows drawn were moved up or the list was drawn again.
 void tst_Window::listUpdateShowsWhatOneByOneWould()
 {
     QFETCH(int, before);
-    QFETCH(int, during);
-    QListWidget widget;
-    ListBox box(&widget);
+    QFETCH(QList<int>, shows);
+    ListBox box;
+    box.resize(787, 524);
+    box.QWidget::show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
     EntryList entries;
-    for (int i = 0; i < before; ++i)
-        entries.add({QString::number(i)});
-    box.show(entries.snapshot());
-    for (int i = before; i < before + during; ++i)
-        entries.add({QString::number(i)});
-    box.show(entries.snapshot());
-
-    const EntryList::Snapshot shown = entries.snapshot();
-    QCOMPARE(itemTexts(&widget), shown.items);
-    QCOMPARE(widget.currentRow(), shown.selected);
-    if (widget.count() > 0)
-        QCOMPARE(widget.selectedItems(), QList<QListWidgetItem *>{widget.item(widget.count() - 1)});
+    int next = 0;
+    const auto addAndShow = [&](int count) {
+        for (const int end = next + count; next < end; ++next)
+            entries.add({QStringLiteral("entry %1").arg(next)});
+        box.showEntries(entries.snapshot());
+        QCoreApplication::processEvents();
+    };
+    addAndShow(before);
+    for (const int count : shows) {
+        addAndShow(count);
+        const EntryList::Snapshot shown = entries.snapshot();
+        QCOMPARE(itemTexts(&box), shown.items);
+        QCOMPARE(box.currentRow(), shown.selected);
+        if (box.count() > 0)
+            QCOMPARE(box.selectedItems(), QList<QListWidgetItem *>{box.item(box.count() - 1)});
+        const QImage onScreen = box.screen()->grabWindow(box.winId()).toImage();
+        QCOMPARE(onScreen, box.grab().toImage().convertToFormat(onScreen.format()));
+    }
 }
 
 void tst_Window::captionShowsTimeOfLatestEntry()
