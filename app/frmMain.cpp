@@ -36,36 +36,51 @@ frmMain::frmMain(EntryList &entries, QWidget *parent)
     lstData->installEventFilter(this);
     resize(StartWidth, StartHeight);
     layoutList();
-    m_showTimer.setSingleShot(true);
-    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showEntries);
+    m_showTimer.setTimerType(Qt::PreciseTimer);
+    m_showTimer.setInterval(1000 / ShowsPerSecond);
+    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showIfChanged);
 }
 
 void frmMain::entriesChanged()
 {
-    // One event on its way is enough until the show it brings takes its copy, however many
-    // changes come before.
-    if (m_shown && !m_showPosted.exchange(true))
-        QMetaObject::invokeMethod(this, &frmMain::showSoon, Qt::QueuedConnection);
+    // While shows run, the next one takes the change; after a quiet spell one event starts
+    // them again, and the first one shows at once.
+    m_changed = true;
+    if (m_shown && !m_showing.exchange(true))
+        QMetaObject::invokeMethod(this, &frmMain::startShows, Qt::QueuedConnection);
 }
 
-void frmMain::showSoon()
+void frmMain::startShows()
 {
-    if (m_showTimer.isActive())
+    if (!m_shown) {
+        m_showing = false;
         return;
-    constexpr qint64 interval = 1000 / ShowsPerSecond;
-    const qint64 since = m_lastShown.isValid() ? m_lastShown.elapsed() : interval;
-    m_showTimer.start(int(std::max<qint64>(0, interval - since)));
+    }
+    showEntries();
+    m_showTimer.start();
+}
+
+void frmMain::showIfChanged()
+{
+    if (m_changed) {
+        showEntries();
+        return;
+    }
+    m_showTimer.stop();
+    m_showing = false;
+    // A change that came just before saw the shows running and asked for none.
+    if (m_changed && !m_showing.exchange(true))
+        startShows();
 }
 
 void frmMain::showEntries()
 {
-    // Changes from now on are not in this copy, so they ask for another show.
-    m_showPosted = false;
+    // Changes from now on are not in this copy.
+    m_changed = false;
     const EntryList::Snapshot snapshot = m_entries.snapshot();
     lstData->showEntries(snapshot);
     if (!snapshot.caption.isNull())
         setWindowTitle(snapshot.caption);
-    m_lastShown.start();
 }
 
 bool frmMain::eventFilter(QObject *watched, QEvent *event)
@@ -91,6 +106,8 @@ void frmMain::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
     m_shown = false;
+    m_showTimer.stop();
+    m_showing = false;
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)

@@ -5,7 +5,6 @@
 #include "ListBox.h"
 #include "frmNotice.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -43,7 +42,8 @@ private:
     // As often as an eye follows a list; more would only cost drawing.
     static constexpr int ShowsPerSecond = 30;
 
-    void showSoon();
+    void startShows();
+    void showIfChanged();
     void showEntries();
     void layoutList();
 
@@ -51,8 +51,9 @@ private:
     ListBox *lstData;
     DebugEntrySource m_debugEntries;
     QTimer m_showTimer;
-    QElapsedTimer m_lastShown;
     std::atomic<bool> m_shown{false};
-    std::atomic<bool> m_showPosted{false};
+    std::atomic<bool> m_changed{false};
+    // The shows' timer runs, or an event to start it is on its way.
+    std::atomic<bool> m_showing{false};
     frmNotice m_notice;
 };
