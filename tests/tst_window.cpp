@@ -145,11 +145,15 @@ void tst_Window::listUpdateShowsWhatOneByOneWould_data()
 {
     QTest::addColumn<int>("before");
     QTest::addColumn<QList<int>>("shows");
-    QTest::newRow("a few into an empty list") << 0 << QList<int>{3};
-    QTest::newRow("filling up exactly") << 30 << QList<int>{10};
-    QTest::newRow("some push out older ones, show by show") << 40 << QList<int>{1, 3, 1, 10, 39};
-    QTest::newRow("all pushed out, some twice over") << 40 << QList<int>{100};
-    QTest::newRow("nothing added changes nothing") << 25 << QList<int>{0};
+    QTest::addColumn<int>("rowsHigh");
+    const QList<int> pushingOut{1, 3, 1, 10, 39};
+    QTest::newRow("a few into an empty list") << 0 << QList<int>{3} << 40;
+    QTest::newRow("filling up exactly") << 30 << QList<int>{10} << 40;
+    QTest::newRow("some push out older ones, show by show") << 40 << pushingOut << 40;
+    QTest::newRow("the same in a taller list") << 40 << pushingOut << 52;
+    QTest::newRow("the same in a shorter list, scrolled") << 40 << pushingOut << 14;
+    QTest::newRow("all pushed out, some twice over") << 40 << QList<int>{100} << 40;
+    QTest::newRow("nothing added changes nothing") << 25 << QList<int>{0} << 40;
 }
 
 // What is on the screen after each show is what a list drawn afresh with those items shows,
@@ -158,8 +162,9 @@ void tst_Window::listUpdateShowsWhatOneByOneWould()
 {
     QFETCH(int, before);
     QFETCH(QList<int>, shows);
+    QFETCH(int, rowsHigh);
     ListBox box;
-    box.resize(787, 524);
+    box.resize(787, rowsHigh * ListBox::RowHeight + 2 * box.frameWidth());
     box.QWidget::show();
     QVERIFY(QTest::qWaitForWindowExposed(&box));
     EntryList entries;
