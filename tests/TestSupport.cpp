@@ -20,8 +20,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-RecordingFixture::RecordingFixture(quint64 queueDatagrams)
+RecordingFixture::RecordingFixture(quint64 queueDatagrams, DatagramQueue *source)
     : queue(16 * 1024 * 1024, queueDatagrams)
+    , recorder(source ? *source : queue, entries, textLog, database, clock)
 {
     if (!createLogDatabase(databasePath))
         return;
@@ -31,6 +32,13 @@ RecordingFixture::RecordingFixture(quint64 queueDatagrams)
     } catch (const Failure &failure) {
         qWarning() << failure.description();
     }
+}
+
+void RecordingFixture::start()
+{
+    recorder.start(false, [this](const std::optional<Failure> &failure) {
+        ended = failure ? failure->number() : -1;
+    });
 }
 
 bool sendDatagram(quint16 port, const QByteArray &payload, bool ipv6)
@@ -191,14 +199,16 @@ QString rowHex(QByteArrayView entry)
 
 qsizetype afterTimestamp(QByteArrayView log, qsizetype pos)
 {
-    // "M/d/yyyy h:mm:ss AM: ", month, day and hour with one or two digits.
-    const auto digits = [&](int least, int most) {
-        int count = 0;
-        while (count < most && pos < log.size() && log[pos] >= '0' && log[pos] <= '9') {
-            ++pos;
-            ++count;
-        }
-        return count >= least;
+    // `width` 0: one or two digits, no leading zero.
+    const auto number = [&](qsizetype width, int least, int most) {
+        const qsizetype start = pos;
+        int value = 0;
+        while (pos < log.size() && pos - start < (width ? width : 2) && log[pos] >= '0' &&
+               log[pos] <= '9')
+            value = value * 10 + (log[pos++] - '0');
+        const qsizetype digits = pos - start;
+        return digits > 0 && (width ? digits == width : log[start] != '0') && value >= least &&
+               value <= most;
     };
     const auto literal = [&](const char *text) {
         if (!log.sliced(pos).startsWith(QByteArrayView(text)))
@@ -206,9 +216,9 @@ qsizetype afterTimestamp(QByteArrayView log, qsizetype pos)
         pos += qsizetype(qstrlen(text));
         return true;
     };
-    const bool matched = digits(1, 2) && literal("/") && digits(1, 2) && literal("/") &&
-                         digits(4, 4) && literal(" ") && digits(1, 2) && literal(":") &&
-                         digits(2, 2) && literal(":") && digits(2, 2) &&
+    const bool matched = number(0, 1, 12) && literal("/") && number(0, 1, 31) && literal("/") &&
+                         number(4, 1000, 9999) && literal(" ") && number(0, 1, 12) &&
+                         literal(":") && number(2, 0, 59) && literal(":") && number(2, 0, 59) &&
                          (literal(" AM: ") || literal(" PM: "));
     return matched ? pos : -1;
 }
@@ -222,6 +232,48 @@ bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry)
     }
     pos = text + entry.size() + 2;
     return true;
+}
+
+QString logMismatch(QByteArrayView log, const QByteArrayList &entries)
+{
+    qsizetype pos = 0;
+    qsizetype line = 0;
+    while (line < entries.size() && takeLine(log, pos, entries[line]))
+        ++line;
+    if (line == entries.size() && pos == log.size())
+        return {};
+    const QString found = QString::fromLatin1(
+        log.sliced(pos).first(qMin<qsizetype>(40, log.size() - pos)).toByteArray().toHex(' '));
+    return line < entries.size()
+               ? QStringLiteral("the line of entry %1 differs at byte %2: %3")
+                     .arg(line)
+                     .arg(pos)
+                     .arg(found)
+               : QStringLiteral("more after the last line, at byte %1: %2").arg(pos).arg(found);
+}
+
+bool waitForLog(const QString &path, const QByteArrayList &entries)
+{
+    QString mismatch;
+    if (QTest::qWaitFor([&] { return (mismatch = logMismatch(readFile(path), entries)).isEmpty(); },
+                        10000))
+        return true;
+    qWarning() << path << mismatch;
+    return false;
+}
+
+qint64 receiveBufferBudget()
+{
+    QFile limit(QStringLiteral("/proc/sys/net/core/rmem_max"));
+    qint64 rmemMax = 212992;
+    if (limit.open(QIODevice::ReadOnly))
+        rmemMax = limit.readAll().trimmed().toLongLong();
+    return qMin<qint64>(rmemMax, 8 * 1024 * 1024);
+}
+
+qint64 bufferCost(QByteArrayView payload)
+{
+    return 2 * payload.size() + 2048;
 }
 
 ProgramUnderTest::ProgramUnderTest(bool withDatabase)

@@ -9,11 +9,13 @@
 #include "TextLog.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QDateTime>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -42,11 +44,14 @@ private:
 };
 
 // A recorder and what it records into, in a temporary folder: an empty database with KIVData,
-// opened, no text log yet, and a fixed clock. `ready` is false (with a warning) when any of it
-// could not be made.
+// opened, no text log yet, and a fixed clock. The recorder takes from `source` if given, else
+// from `queue`. `ready` is false (with a warning) when any of it could not be made.
 struct RecordingFixture
 {
-    explicit RecordingFixture(quint64 queueDatagrams = DatagramQueue::DefaultCapacityDatagrams);
+    explicit RecordingFixture(quint64 queueDatagrams = DatagramQueue::DefaultCapacityDatagrams,
+                              DatagramQueue *source = nullptr);
+    // Starts the recorder, which notes in `ended` how it ends.
+    void start();
 
     QTemporaryDir dir;
     QString textLogPath = dir.filePath(QStringLiteral("mylog.txt"));
@@ -56,8 +61,10 @@ struct RecordingFixture
     TextLog textLog{textLogPath};
     DatabaseLog database{databasePath};
     DatagramQueue queue;
-    Recorder recorder{queue, entries, textLog, database, clock};
+    Recorder recorder;
     bool ready = false;
+    // 0 while the recorder runs, -1 once drained, else the number of the failure that ended it.
+    std::atomic<int> ended{0};
 };
 
 // Helpers that can fail return false with a warning; the test checks, as a check inside a
@@ -114,11 +121,23 @@ QByteArray entryOf(const QByteArray &datagram);
 // UTF-8, upper case.
 QString rowHex(QByteArrayView entry);
 
-// The position after a text log line's "<timestamp>: " starting at `pos`, or -1 if none does.
+// A text log line is "M/D/YYYY H:MM:SS AM: " (or PM), the entry's bytes, CR LF.
+// The position after the "<timestamp>: " of a line starting at `pos`, or -1 if none does.
 qsizetype afterTimestamp(QByteArrayView log, qsizetype pos);
-
 // Whether the text log holds the line of `entry` at `pos`; if so `pos` moves past it.
 bool takeLine(QByteArrayView log, qsizetype &pos, QByteArrayView entry);
+// Where the text log differs from the lines of `entries` in order and nothing else; empty when
+// it does not.
+QString logMismatch(QByteArrayView log, const QByteArrayList &entries);
+// Waits until the text log at `path` is the lines of `entries`; false (with a warning of the
+// mismatch) at the deadline.
+[[nodiscard]] bool waitForLog(const QString &path, const QByteArrayList &entries);
+
+// UDP drops what its receive buffer cannot hold. The logger asks for 8 MiB; the kernel grants
+// at most twice rmem_max. Half of that may be in flight, counting a datagram at about what the
+// kernel charges for it.
+qint64 receiveBufferBudget();
+qint64 bufferCost(QByteArrayView payload);
 
 // The built program, copied into its own temporary application directory and started there.
 class ProgramUnderTest

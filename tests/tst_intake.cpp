@@ -1,30 +1,10 @@
 #include "DatagramSocket.h"
-#include "Failure.h"
-#include "Recorder.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QTest>
 
-#include <atomic>
 #include <cerrno>
-
-namespace {
-
-// How a recorder ended, told from its own thread: 0 while it runs, -1 drained, else the
-// failure's number.
-struct Ending
-{
-    std::atomic<int> number{0};
-    Recorder::Finished callback()
-    {
-        return [this](const std::optional<Failure> &failure) {
-            number = failure ? failure->number() : -1;
-        };
-    }
-};
-
-} // namespace
 
 class tst_Intake : public QObject
 {
@@ -34,7 +14,6 @@ private slots:
     void entryText_data();
     void entryText();
     void receivesWholeDatagramsOverBothFamilies();
-    void secondBindOnTheSamePortFails();
     void recordsEachDatagramAndStampsTheCaption();
     void stopsTakingDatagramsAfterAFailure();
 };
@@ -132,30 +111,13 @@ void tst_Intake::receivesWholeDatagramsOverBothFamilies()
     QVERIFY(!socket.queue().pop(datagram));
 }
 
-void tst_Intake::secondBindOnTheSamePortFails()
-{
-    DatagramSocket first(0);
-    first.Bind();
-    DatagramSocket second(first.localPort());
-    try {
-        second.Bind();
-        QFAIL("a second socket bound the same port");
-    } catch (const Failure &failure) {
-        QCOMPARE(failure.number(), EADDRINUSE);
-        QVERIFY(failure.description().contains(QString::number(first.localPort())));
-    }
-}
-
 void tst_Intake::recordsEachDatagramAndStampsTheCaption()
 {
-    RecordingFixture fixture;
-    QVERIFY(fixture.ready);
     DatagramSocket socket(0);
     socket.Bind();
-    Recorder recorder(socket.queue(), fixture.entries, fixture.textLog, fixture.database,
-                      fixture.clock);
-    Ending ending;
-    recorder.start(false, ending.callback());
+    RecordingFixture fixture(DatagramQueue::DefaultCapacityDatagrams, &socket.queue());
+    QVERIFY(fixture.ready);
+    fixture.start();
 
     for (int i = 0; i < 100; ++i)
         QVERIFY(sendDatagram(socket.localPort(), QByteArray::number(i) + '\n', i % 2));
@@ -166,8 +128,8 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
 
     // A stop records everything received, then ends.
     socket.stopReceiving();
-    recorder.drain();
-    QTRY_COMPARE(ending.number.load(), -1);
+    fixture.recorder.drain();
+    QTRY_COMPARE(fixture.ended.load(), -1);
     QByteArray expected;
     for (int i = 0; i < 100; ++i)
         expected += "12/7/2026 6:05:01 PM: " + QByteArray::number(i) + "\r\n";
@@ -178,23 +140,20 @@ void tst_Intake::recordsEachDatagramAndStampsTheCaption()
 
 void tst_Intake::stopsTakingDatagramsAfterAFailure()
 {
-    RecordingFixture fixture;
-    QVERIFY(fixture.ready);
-    QVERIFY(QDir().mkdir(fixture.textLogPath));
     DatagramSocket socket(0);
     socket.Bind();
-    Recorder recorder(socket.queue(), fixture.entries, fixture.textLog, fixture.database,
-                      fixture.clock);
-    Ending ending;
-    recorder.start(false, ending.callback());
+    RecordingFixture fixture(DatagramQueue::DefaultCapacityDatagrams, &socket.queue());
+    QVERIFY(fixture.ready);
+    QVERIFY(QDir().mkdir(fixture.textLogPath));
+    fixture.start();
 
     QVERIFY(sendDatagram(socket.localPort(), "first\n"));
-    QTRY_COMPARE(ending.number.load(), EISDIR);
-    QCOMPARE(recorder.lines(), quint64(0));
+    QTRY_COMPARE(fixture.ended.load(), EISDIR);
+    QCOMPARE(fixture.recorder.lines(), quint64(0));
     // The recorder has ended: a later datagram stays queued.
     QVERIFY(sendDatagram(socket.localPort(), "second\n"));
     QTRY_COMPARE(socket.queue().waiting(), quint64(1));
-    recorder.stop();
+    fixture.recorder.stop();
     QCOMPARE(fixture.entries.snapshot().items, QStringList{QStringLiteral("first")});
 }
 

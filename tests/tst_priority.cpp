@@ -78,11 +78,8 @@ std::shared_ptr<Asked> askFromPlainThread(int timeoutMilliseconds)
         asked->milliseconds = clock.elapsed();
         asked->done = true;
     });
-    const QDeadlineTimer deadline(10'000);
-    while (!asked->done && !deadline.hasExpired())
-        QTest::qWait(5);
     // A caller still stuck fails the test; it holds its state itself.
-    if (asked->done)
+    if (QTest::qWaitFor([&] { return asked->done.load(); }, 10'000))
         caller.join();
     else
         caller.detach();
