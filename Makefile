@@ -19,8 +19,8 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
 # Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted,
-# git to take out a baseline's tree.
-BENCH_PACKAGES := rsyslog iproute2 git
+# git to take out a baseline's tree, an X server and a window manager to show the window on.
+BENCH_PACKAGES := rsyslog iproute2 git xvfb openbox
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 

@@ -1,8 +1,10 @@
-// Runs the logger's stages and its window in-process and samples every 10 ms how old the
-// newest entry in the window's list is, by the sending time the bench's sender puts in each
-// payload. Prints "ready" once listening; sampling runs from a line "start TIME" on standard
-// input (the flood's start, CLOCK_MONOTONIC nanoseconds) to a line "done", then it prints
-// "list-age-ms P99 MAX SAMPLES" and goes on recording until it is killed.
+// Runs the logger's stages and its window in-process. From a line "start TIME" on standard
+// input (the flood's start, CLOCK_MONOTONIC nanoseconds) to a line "done" it samples every
+// 10 ms how old the newest entry in the window's list is, and stamps each paint of the list:
+// when it ended, and the newest entry it drew; both by the sending time the bench's sender
+// puts in each payload. Prints "ready" once listening. At "done" it prints "paints TIME SENT
+// TIME SENT ..." and "list-age-ms P99 MAX SAMPLES"; at "done SENT" the same once an entry
+// sent at SENT or later is painted (or 1 s on). Then it goes on recording until it is killed.
 //   bench_list APPLICATION_DIRECTORY PORT
 
 #include "Clock.h"
@@ -10,8 +12,9 @@
 #include "FailureReporter.h"
 #include "Pipeline.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
-#include <QListWidget>
+#include <QPaintEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,6 +42,70 @@ long long sendingTime(const QString &entry)
     return entry.section(QLatin1Char(' '), 1, 1).toLongLong();
 }
 
+// The sending time of the newest entry in the list, of those in `region` if given: read from
+// the model, whatever the list's order.
+long long newestSent(const QAbstractItemView &list, const QRegion *region = nullptr)
+{
+    const QAbstractItemModel &model = *list.model();
+    long long newest = 0;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const QModelIndex index = model.index(row, 0);
+        if (!region || region->intersects(list.visualRect(index)))
+            newest = std::max(newest, sendingTime(index.data().toString()));
+    }
+    return newest;
+}
+
+// Each paint of the list: when it ended, and the newest entry it drew.
+class PaintStamps : public QObject
+{
+public:
+    explicit PaintStamps(const QAbstractItemView &list)
+        : m_list(list)
+    {
+        list.viewport()->installEventFilter(this);
+    }
+    void start()
+    {
+        m_stamps.clear();
+        m_stamping = true;
+    }
+    void stop() { m_stamping = false; }
+    long long newestPainted() const
+    {
+        long long newest = 0;
+        for (const auto &stamp : m_stamps)
+            newest = std::max(newest, stamp.second);
+        return newest;
+    }
+    QByteArray text() const
+    {
+        QByteArray text = "paints";
+        for (const auto &[time, sent] : m_stamps)
+            text += ' ' + QByteArray::number(time) + ' ' + QByteArray::number(sent);
+        return text;
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (m_stamping && event->type() == QEvent::Paint) {
+            const long long drawn =
+                newestSent(m_list, &static_cast<QPaintEvent *>(event)->region());
+            // Runs once the whole update is done, the paint flushed to the screen.
+            if (drawn)
+                QTimer::singleShot(0, this,
+                                   [this, drawn] { m_stamps.emplace_back(nanoseconds(), drawn); });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    const QAbstractItemView &m_list;
+    bool m_stamping = false;
+    std::vector<std::pair<long long, long long>> m_stamps;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -46,7 +114,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: %s APPLICATION_DIRECTORY PORT\n", argv[0]);
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
 
@@ -62,9 +130,10 @@ int main(int argc, char *argv[])
     }
     // Shown, so that it paints as it would on a screen.
     pipeline.window().show();
-    const auto *list = pipeline.window().findChild<QListWidget *>(QStringLiteral("lstData"));
+    const auto *list = pipeline.window().findChild<QAbstractItemView *>(QStringLiteral("lstData"));
     if (!list)
         return 1;
+    PaintStamps paints(*list);
 
     std::vector<double> ages;
     long long floodStart = 0;
@@ -74,10 +143,8 @@ int main(int argc, char *argv[])
     sampler.setTimerType(Qt::PreciseTimer);
     sampler.setInterval(10);
     QObject::connect(&sampler, &QTimer::timeout, [&] {
-        const int count = list->count();
-        const long long sent = count ? sendingTime(list->item(count - 1)->text()) : 0;
         // Until the flood's first entry shows, the list is as old as the flood.
-        const long long newest = std::max(sent, floodStart);
+        const long long newest = std::max(newestSent(*list), floodStart);
         const long long now = nanoseconds();
         long long age = now - newest;
         // A late sample means the event loop was away, and the list could not change on
@@ -88,6 +155,23 @@ int main(int argc, char *argv[])
         previousNewest = newest;
         previousSample = now;
     });
+
+    long long doneAt = 0;
+    long long awaited = 0;
+    QTimer answer;
+    answer.setInterval(10);
+    const auto answerOncePainted = [&] {
+        if (paints.newestPainted() < awaited && nanoseconds() - doneAt < 1000000000)
+            return;
+        answer.stop();
+        paints.stop();
+        std::sort(ages.begin(), ages.end());
+        const double p99 = ages.empty() ? -1 : ages[size_t(double(ages.size() - 1) * 0.99)];
+        std::printf("%s\nlist-age-ms %.1f %.1f %zu\n", paints.text().constData(), p99,
+                    ages.empty() ? -1 : ages.back(), ages.size());
+        std::fflush(stdout);
+    };
+    QObject::connect(&answer, &QTimer::timeout, answerOncePainted);
 
     QByteArray input;
     QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
@@ -105,13 +189,13 @@ int main(int argc, char *argv[])
             if (line.startsWith("start ")) {
                 floodStart = line.mid(6).toLongLong();
                 sampler.start();
-            } else if (line == "done") {
+                paints.start();
+            } else if (line == "done" || line.startsWith("done ")) {
                 sampler.stop();
-                std::sort(ages.begin(), ages.end());
-                const double p99 = ages.empty() ? -1 : ages[size_t(double(ages.size() - 1) * 0.99)];
-                std::printf("list-age-ms %.1f %.1f %zu\n", p99, ages.empty() ? -1 : ages.back(),
-                            ages.size());
-                std::fflush(stdout);
+                doneAt = nanoseconds();
+                awaited = line.mid(5).toLongLong();
+                answer.start();
+                answerOncePainted();
             }
         }
     });

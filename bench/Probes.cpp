@@ -11,6 +11,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+double secondsSince(qint64 start)
+{
+    return double(monotonicNs() - start) / 1e9;
+}
+
+void pause(double seconds)
+{
+    const qint64 due = monotonicNs() + qint64(seconds * 1e9);
+    const timespec deadline{time_t(due / 1000000000), long(due % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
 QByteArray readAll(const QString &path)
 {
     QFile file(path);

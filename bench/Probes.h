@@ -1,8 +1,16 @@
-// What the bench reads about a process or a port from /proc (and ss), from outside.
+// What the bench reads about a process or a port from /proc (and ss), from outside, and the
+// clock it reads the time by.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
+
+// CLOCK_MONOTONIC in nanoseconds, the clock the sender stamps each payload by.
+qint64 monotonicNs();
+double secondsSince(qint64 start);
+// For measured intervals only (the time after a burst, an idle span); everything else waits
+// for its condition.
+void pause(double seconds);
 
 QByteArray readAll(const QString &path);
 

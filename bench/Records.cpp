@@ -1,5 +1,7 @@
 #include "Records.h"
 
+#include "Probes.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -7,24 +9,30 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 long Numbers::add(const char *text)
 {
     if (!text || text[0] < '0' || text[0] > '9')
         return 0;
-    const long number = std::strtol(text, nullptr, 10);
-    if (number >= 1 && number < long(m_seen.size()) && !m_seen[size_t(number)]) {
-        m_seen[size_t(number)] = true;
-        ++m_distinct;
-    }
+    char *end = nullptr;
+    const long number = std::strtol(text, &end, 10);
+    if (number < 1 || number >= long(m_sent.size()) || m_sent[size_t(number)] >= 0)
+        return 0;
+    m_sent[size_t(number)] = *end == ' ' ? std::strtoll(end + 1, nullptr, 10) : 0;
+    ++m_distinct;
     return number;
 }
 
 long Numbers::missingUpTo(long upTo) const
 {
-    const long last = std::min(upTo, long(m_seen.size()) - 1);
-    return std::max(0L, last) - long(std::count(m_seen.begin() + 1,
-                                                m_seen.begin() + 1 + std::max(0L, last), true));
+    const auto end = m_sent.begin() + 1 + std::clamp(upTo, 0L, long(m_sent.size()) - 1);
+    return long(std::count(m_sent.begin() + 1, end, -1));
+}
+
+qint64 Numbers::sentAt(long number) const
+{
+    return number >= 1 && number < long(m_sent.size()) ? m_sent[size_t(number)] : -1;
 }
 
 LineCounter::~LineCounter()
@@ -74,4 +82,43 @@ void Database::each(const char *sql,
                 reinterpret_cast<const char *>(sqlite3_column_text(statement, 1)));
     }
     sqlite3_finalize(statement);
+}
+
+Numbers textNumbers(const QString &path, long count, bool timed)
+{
+    Numbers numbers(count);
+    QFile text(path);
+    if (!text.open(QIODevice::ReadOnly))
+        return numbers;
+    while (!text.atEnd()) {
+        const QByteArray line = text.readLine();
+        const char *entry = line.constData();
+        if (timed) {
+            entry = std::strstr(entry, ": ");
+            entry = entry ? entry + 2 : nullptr;
+        }
+        numbers.add(entry);
+    }
+    return numbers;
+}
+
+Numbers rowNumbers(const QString &path, long count)
+{
+    Numbers numbers(count);
+    Database(path).each("select ID, LogText from KIVData where ID > ?1", 0,
+                        [&](qint64, const char *text) { numbers.add(text); });
+    return numbers;
+}
+
+bool createDatabase(const QString &schema, const QString &path)
+{
+    return Database(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).exec(readAll(schema));
+}
+
+double percentile99(std::vector<double> values)
+{
+    if (values.empty())
+        return qQNaN();
+    std::sort(values.begin(), values.end());
+    return values[size_t(double(values.size() - 1) * 0.99)];
 }

@@ -9,22 +9,26 @@
 #include <functional>
 #include <vector>
 
-// Which of the numbers 1..count were seen, each once however often it comes.
+// Which of the numbers 1..count were seen, each once however often it comes, with the time
+// it was sent.
 class Numbers
 {
 public:
     explicit Numbers(long count)
-        : m_seen(size_t(count) + 1)
+        : m_sent(size_t(count) + 1, -1)
     {}
-    // `text` starts with the ten-digit number; warm-up entries (a letter first) do not count.
-    // Returns the number, or 0.
+    // `text` starts with the ten-digit number and its sending time; warm-up entries (a letter
+    // first) do not count. Returns the number when it is one of 1..count not seen before,
+    // otherwise 0.
     long add(const char *text);
     long distinct() const { return m_distinct; }
     // How many of 1..upTo were not seen.
     long missingUpTo(long upTo) const;
+    // When `number` was sent, or -1 if it was not seen.
+    qint64 sentAt(long number) const;
 
 private:
-    std::vector<bool> m_seen;
+    std::vector<qint64> m_sent;
     long m_distinct = 0;
 };
 
@@ -60,3 +64,13 @@ public:
 private:
     sqlite3 *m_handle = nullptr;
 };
+
+// Which of the numbers 1..count a text output holds, an entry a line; in the logger's
+// mylog.txt each after "<time>: ".
+Numbers textNumbers(const QString &path, long count, bool timed);
+// Which of them the rows of the logger's Log.mdb hold.
+Numbers rowNumbers(const QString &path, long count);
+// An empty Log.mdb with the table the logger ships, as `make run` prepares it.
+bool createDatabase(const QString &schema, const QString &path);
+
+double percentile99(std::vector<double> values);

@@ -68,6 +68,11 @@ void runUnprivileged(QProcess &process, Privilege privilege, bool fifo)
     process.setChildProcessModifier([privilege, fifo] { dropTo(privilege, fifo); });
 }
 
+void endWithBench(QProcess &process, int signal)
+{
+    process.setChildProcessModifier([signal] { ::prctl(PR_SET_PDEATHSIG, signal); });
+}
+
 bool giveToBenchUser(const QString &path)
 {
     bool given = ::chown(QFile::encodeName(path).constData(), Nobody, NoGroup) == 0;

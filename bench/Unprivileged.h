@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 enum class Privilege {
     None,     // an ordinary user without capabilities
     SysNice,  // the same user with CAP_SYS_NICE (ambient)
@@ -20,6 +22,10 @@ gid_t benchGroup();
 // Makes `process` start as that user with `privilege`, at real-time priority (SCHED_FIFO 1)
 // when `fifo`, and end with the bench (SIGKILL when it dies).
 void runUnprivileged(QProcess &process, Privilege privilege, bool fifo = false);
+
+// Makes `process`, run as the bench itself, end with the bench (`signal` when it dies), so an
+// interrupted bench leaves nothing running.
+void endWithBench(QProcess &process, int signal = SIGKILL);
 
 // Makes `path` (a folder and what it holds, not deeper) that user's, for the receiver to write.
 bool giveToBenchUser(const QString &path);
