@@ -1,6 +1,8 @@
 #include "ListBox.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QCursor>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
@@ -71,6 +73,9 @@ ListBox::ListBox(QWidget *parent)
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setLineWidth(2);
     setUniformItemSizes(true);
+    // Rows end at the list's edge, as a list box's do: 40 always fit the start-up size, and
+    // rows moved up never change a scroll range.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setItemDelegate(new FixedRowDelegate(this));
     QFont font = this->font();
     font.setPixelSize(RowHeight - 2);
@@ -86,7 +91,8 @@ void ListBox::showEntries(const EntryList::Snapshot &snapshot)
     const auto total = qsizetype(snapshot.items.size());
     const auto added = qsizetype(std::min<quint64>(snapshot.added - m_shownAdded, quint64(total)));
     m_shownAdded = snapshot.added;
-    if (scrollUp(snapshot, added))
+    // A copy with nothing new leaves the list alone, and what the user selected in it.
+    if (added == 0 || scrollUp(snapshot, added))
         return;
     const qsizetype gone = count() + added - total;
     if (added == total) {
@@ -104,13 +110,14 @@ void ListBox::showEntries(const EntryList::Snapshot &snapshot)
 // The usual show of a full list, the newest selected before and after: every item takes the
 // text of the one `added` places below, and the rows drawn move up with it. Only the new rows
 // and the one that loses the selection are painted again; a removal and an insertion would
-// have the whole list laid out and painted.
+// have the whole list laid out and painted. While a screen reader listens the list is laid out
+// anew, since it hears of changed rows only that way.
 bool ListBox::scrollUp(const EntryList::Snapshot &snapshot, qsizetype added)
 {
     const auto total = qsizetype(snapshot.items.size());
     const qsizetype newest = total - 1;
-    if (added == 0 || added == total || count() != total || snapshot.selected != newest ||
-        currentRow() != newest)
+    if (added == total || count() != total || snapshot.selected != newest ||
+        currentRow() != newest || !item(int(newest))->isSelected() || QAccessible::isActive())
         return false;
     m_scrolling = true;
     for (qsizetype i = 0; i < total; ++i)
@@ -120,6 +127,11 @@ bool ListBox::scrollUp(const EntryList::Snapshot &snapshot, qsizetype added)
     rows->scroll(0, -int(added) * RowHeight);
     const QRect lost = visualItemRect(item(int(newest - added)));
     rows->update(lost.united(visualItemRect(item(int(newest)))));
+    // A style that marks the row under the mouse moved that mark up too.
+    if (rows->underMouse()) {
+        const QRect hovered = visualRect(indexAt(rows->mapFromGlobal(QCursor::pos())));
+        rows->update(hovered.united(hovered.translated(0, -int(added) * RowHeight)));
+    }
     scrollToItem(item(int(newest)));
     return true;
 }
