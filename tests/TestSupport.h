@@ -61,10 +61,10 @@ struct RecordingFixture
     TextLog textLog{textLogPath};
     DatabaseLog database{databasePath};
     DatagramQueue queue;
-    Recorder recorder;
-    bool ready = false;
     // 0 while the recorder runs, -1 once drained, else the number of the failure that ended it.
     std::atomic<int> ended{0};
+    Recorder recorder;
+    bool ready = false;
 };
 
 // Helpers that can fail return false with a warning; the test checks, as a check inside a

@@ -58,7 +58,7 @@ public:
             if (readFile(tasks.filePath(task + QStringLiteral("/comm"))) == "udp-reader\n")
                 held = ::sched_setaffinity(0, sizeof one, &one) == 0 &&
                        ::sched_setaffinity(reader, sizeof one, &one) == 0 &&
-                       ::sched_setscheduler(reader, SCHED_IDLE, &none) == 0;
+                       ::sched_setscheduler(reader, SCHED_IDLE | SCHED_RESET_ON_FORK, &none) == 0;
         }
     }
     ~StarvedReader() { ::sched_setaffinity(0, sizeof m_saved, &m_saved); }
@@ -293,9 +293,9 @@ void tst_Reader::stopQueuesWhatTheKernelHeldAndRefusesTheRest()
         sent.append(numbered(i, 100));
         QVERIFY(sendDatagram(socket.localPort(), sent.last()));
     }
+    QVERIFY(socket.received() < quint64(count));
     socket.stopReceiving();
     QCOMPARE(takeAll(socket), sent);
-    QCOMPARE(socket.received(), quint64(count));
     QCOMPARE(socket.droppedByKernel(), quint64(0));
 
     // Closed: later datagrams are refused by the kernel.
