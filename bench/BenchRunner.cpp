@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
         bench->eachBuild(QStringLiteral("idle for %1 s").arg(settings.idleSeconds), idleTrial);
     for (const double rate : CpuRates) {
         const QString what =
-            QStringLiteral("CPU at %1/s, %2 s each").arg(rate).arg(settings.cpuSecondsAt(rate));
+            QStringLiteral("CPU at %1/s, %2 s each").arg(rate).arg(settings.cpuSeconds);
         bench->progress(what + " (rsyslog)");
         results.rsyslogCpu.push_back(rsyslogCpuTrial(*bench, rate));
         results.loggerCpu.push_back(bench->eachBuild(what, cpuTrial, rate, nullptr));
@@ -60,7 +60,7 @@ int main(int argc, char *argv[])
             results.windowCpu.push_back(
                 bench->eachBuild(QStringLiteral("CPU at %1/s with the window shown, %2 s each")
                                      .arg(rate)
-                                     .arg(settings.cpuSecondsAt(rate, true)),
+                                     .arg(settings.cpuSeconds),
                                  cpuTrial, rate, &display));
         bench->progress(QStringLiteral("100/s for %1 s into the window, stamping its paints")
                             .arg(settings.paintSeconds));

@@ -70,11 +70,14 @@ bool loopbackUp(quint16 port)
     return up;
 }
 
-qint64 cpuTicks(qint64 pid)
+qint64 cpuNanoseconds(qint64 pid)
 {
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+    clockid_t clock;
+    timespec used{};
+    if (pid <= 0 || ::clock_getcpuclockid(pid_t(pid), &clock) != 0 ||
+        ::clock_gettime(clock, &used) != 0)
+        return -1;
+    return used.tv_sec * 1000000000LL + used.tv_nsec;
 }
 
 static qint64 statusField(const QString &path, const QByteArray &field)

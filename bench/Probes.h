@@ -26,8 +26,9 @@ PortSocket portSocket(quint16 port);
 // Whether loopback takes datagrams: a fresh network namespace starts with it down.
 bool loopbackUp(quint16 port);
 
-// Process CPU time (user and system, all threads) in clock ticks.
-qint64 cpuTicks(qint64 pid);
+// Process CPU time (user and system, all threads, ended ones too) in nanoseconds, or -1 for a
+// process that is gone.
+qint64 cpuNanoseconds(qint64 pid);
 
 double rssMiB(qint64 pid);
 

@@ -17,16 +17,10 @@ Settings::Settings(bool quick)
     , runs(quick ? 1 : 3)
     , floodSeconds(quick ? 10 : 60)
     , cpuSeconds(quick ? 3 : 10)
-    , cpuMessages(quick ? 0 : 3000)
     , idleSeconds(quick ? 5 : 20)
     , paintSeconds(quick ? 5 : 20)
     , lockSeconds{2, quick ? 10.0 : 60.0}
 {}
-
-int Settings::cpuSecondsAt(double rate, bool windowShown) const
-{
-    return windowShown ? cpuSeconds : std::max(cpuSeconds, int(std::ceil(cpuMessages / rate)));
-}
 
 Bench::Bench(const Settings &settings, const Tools &tools)
     : settings(settings)

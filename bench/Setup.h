@@ -19,16 +19,11 @@ constexpr long Million = 1000000;
 struct Settings
 {
     explicit Settings(bool quick);
-    // At `rate`: long enough for cpuMessages, since a clock tick of 10 ms is 10 us a message
-    // of 1000, as much as rsyslog's whole figure at 100/s. With the window shown a message
-    // takes many ticks, and cpuSeconds is enough.
-    int cpuSecondsAt(double rate, bool windowShown = false) const;
 
     bool quick;
     int runs;
     int floodSeconds;
     int cpuSeconds;
-    int cpuMessages;
     int idleSeconds;
     int paintSeconds;
     std::vector<double> lockSeconds;

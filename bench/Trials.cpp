@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 DrainResult drainTrial(const Bench &bench, const Build &build, double delay)
 {
@@ -69,6 +70,19 @@ qint64 idleTrial(const Bench &bench, const Build &build)
 
 namespace {
 
+// Until the process takes under 1 ms of CPU in 200 ms, for at most 5 s.
+void waitUntilIdle(qint64 pid)
+{
+    const qint64 deadline = monotonicNs() + 5000000000LL;
+    qint64 used = cpuNanoseconds(pid);
+    do {
+        pause(0.2);
+        const qint64 before = std::exchange(used, cpuNanoseconds(pid));
+        if (used - before < 1000000)
+            return;
+    } while (monotonicNs() < deadline);
+}
+
 CpuResult cpuPerMessage(
     const Bench &bench, Kind kind, const Build *build, double rate, const Display *display)
 {
@@ -84,20 +98,25 @@ CpuResult cpuPerMessage(
     send(bench.tools, receiver.port(), WarmUp, 1000, QStringLiteral("w"));
     receiver.waitForLines(WarmUp, 2, 10);
     std::vector<qint64> pids = {receiver.pid()};
-    if (display)
+    if (display) {
         pids.insert(pids.end(), {display->serverPid(), display->managerPid()});
+        // The window's first showing is no part of the cost of a message.
+        waitUntilIdle(display->serverPid());
+    }
     std::vector<qint64> before;
     for (const qint64 pid : pids)
-        before.push_back(cpuTicks(pid));
-    const long count = long(rate * bench.settings.cpuSecondsAt(rate, display));
+        before.push_back(cpuNanoseconds(pid));
+    const long count = long(rate * bench.settings.cpuSeconds);
     send(bench.tools, receiver.port(), count, rate);
     if (receiver.waitForLines(WarmUp + count, 3, 60) < WarmUp + count)
         std::fprintf(stderr, "  %s wrote only %ld of %ld lines\n", qPrintable(receiver.name()),
                      receiver.lines() - WarmUp, count);
-    result.tick = 1e6 / double(sysconf(_SC_CLK_TCK)) / double(count);
     result.perMessage = 0;
     for (size_t i = 0; i < pids.size(); ++i) {
-        result.parts.push_back(double(cpuTicks(pids[i]) - before[i]) * result.tick);
+        const qint64 after = cpuNanoseconds(pids[i]);
+        // A process that ended on the way counts for nothing it did.
+        result.parts.push_back(before[i] < 0 || after < 0 ? qQNaN()
+                                                          : double(after - before[i]) / 1e3 / double(count));
         result.perMessage += result.parts.back();
     }
     return result;

@@ -50,7 +50,6 @@ struct CpuResult
     double perMessage = qQNaN(); // microseconds, of every process counted
     // The receiver's share, and on a display the X server's and the window manager's.
     std::vector<double> parts;
-    double tick = qQNaN(); // one clock tick, in microseconds a message
 };
 // CPU per message at a steady `rate`, counted from just before the first message until the
 // last is written; on `display`, if given, the logger shows its window there.
