@@ -6,6 +6,7 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <system_error>
 
 namespace {
 
@@ -30,4 +31,19 @@ void FailureReporter::report(const Failure &failure)
     // A second copy's message must not hide behind the first copy's window.
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
+}
+
+void FailureReporter::reportStartFailure()
+{
+    const QString what = QStringLiteral("Cannot start the logger: ");
+    try {
+        throw;
+    } catch (const Failure &failure) {
+        report(failure);
+    } catch (const std::system_error &error) {
+        report(Failure(error.code().value(),
+                       what + QString::fromLocal8Bit(error.code().message().c_str())));
+    } catch (const std::exception &error) {
+        report(Failure(-1, what + QString::fromLocal8Bit(error.what())));
+    }
 }

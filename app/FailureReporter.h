@@ -9,4 +9,6 @@ class FailureReporter
 public:
     virtual ~FailureReporter() = default;
     virtual void report(const Failure &failure);
+    // Reports the exception being handled as the logger's failure to start.
+    void reportStartFailure();
 };

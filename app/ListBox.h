@@ -4,9 +4,8 @@
 
 #include <QListWidget>
 
-// The recent-entries list: single selection, fixed row height, and each copy of the list shown
-// as what changed since the last one. Entries that push older ones out scroll what is already
-// drawn, so a show paints only the new rows.
+// The recent-entries list: single selection, rows of a fixed height, each row's text clipped
+// at the list's edge.
 class ListBox : public QListWidget
 {
 public:
@@ -18,16 +17,7 @@ public:
     // Shows `snapshot`'s items, the selected one in view.
     void showEntries(const EntryList::Snapshot &snapshot);
 
-protected:
-    void dataChanged(const QModelIndex &topLeft,
-                     const QModelIndex &bottomRight,
-                     const QList<int> &roles) override;
-
 private:
-    bool scrollUp(const EntryList::Snapshot &snapshot, qsizetype added);
-
     // How many items had ever been added when the list was last brought up to date.
     quint64 m_shownAdded = 0;
-    // Set while the items move up one place per new entry: their pixels move with them.
-    bool m_scrolling = false;
 };

@@ -4,7 +4,7 @@
 #include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
-#include "Notice.h"
+#include "Stderr.h"
 #include "modAlwaysOnTop.h"
 
 #include <QCoreApplication>
@@ -56,6 +56,10 @@ void Pipeline::start()
                              this, [this, failure] { recordingEnded(failure); },
                              Qt::QueuedConnection);
                      });
+    tellStderr(QStringLiteral("KIVLogging: listening on UDP %1 (IPv4 and IPv6), writing %2 and %3\n")
+                   .arg(localPort())
+                   .arg(textLogPath(), databasePath())
+                   .toLocal8Bit());
 }
 
 void Pipeline::requestStop()
@@ -74,7 +78,7 @@ void Pipeline::requestStop()
     // for the round in hand, which may wait for a file. What is committed stays so.
     m_ended = true;
     tellStderr(QStringLiteral("KIVLogging: stopped with %1.\n").arg(leftBehind()).toLocal8Bit());
-    Winsock1.tellFinalLosses(unrecorded());
+    Winsock1.tellFinalLosses();
     std::_Exit(1);
 }
 
@@ -87,7 +91,7 @@ void Pipeline::recordingEnded(const std::optional<Failure> &failure)
         fail(*failure);
         return;
     }
-    Winsock1.tellFinalLosses(unrecorded());
+    Winsock1.tellFinalLosses();
     QCoreApplication::exit(0);
 }
 
@@ -100,7 +104,7 @@ void Pipeline::fail(const Failure &failure)
             Failure(failure.number(), failure.description() + QStringLiteral("; ") + leftBehind());
     }
     m_reporter.report(told);
-    Winsock1.tellFinalLosses(unrecorded());
+    Winsock1.tellFinalLosses();
     QCoreApplication::exit(1);
 }
 

@@ -35,8 +35,8 @@ public:
     ~Pipeline() override;
 
     // The start-up sequence: seeds the debug numbers from the clock, binds the socket, stays on
-    // top, checks the folder is writable, opens the database and starts recording. Throws
-    // Failure at the first step that fails.
+    // top, checks the folder is writable, opens the database and starts recording, then says
+    // where it listens and writes. Throws Failure at the first step that fails.
     void start();
 
     // A request to end, as by SIGTERM or closing the window: the first one stops taking

@@ -1,5 +1,11 @@
 #include "PlatformChoice.h"
 
+#include "Stderr.h"
+
+#include <QGuiApplication>
+
+#include <cstring>
+
 PlatformChoice choosePlatform(bool platformNamed, bool waylandDisplay, bool x11Display)
 {
     if (platformNamed)
@@ -11,4 +17,28 @@ PlatformChoice choosePlatform(bool platformNamed, bool waylandDisplay, bool x11D
     if (x11Display)
         return {waylandDisplay ? "xcb;wayland;offscreen" : "xcb;offscreen", false};
     return {"wayland;offscreen", false};
+}
+
+void applyPlatformChoice(int argc, char *argv[])
+{
+    // Qt takes -platform (or --platform) before the environment.
+    bool named = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    for (int i = 1; i < argc; ++i)
+        named = named || std::strcmp(argv[i], "-platform") == 0 ||
+                std::strcmp(argv[i], "--platform") == 0;
+    const PlatformChoice choice = choosePlatform(named, !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"),
+                                                 !qEnvironmentVariableIsEmpty("DISPLAY"));
+    if (!choice.platforms.isEmpty())
+        qputenv("QT_QPA_PLATFORM", choice.platforms);
+    if (choice.noDisplay)
+        tellStderr("KIVLogging: no display found; running headless.\n");
+}
+
+bool runsHeadless()
+{
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    // Offscreen is only the last of the platforms tried when a display is named.
+    if (headless && qgetenv("QT_QPA_PLATFORM").contains(';'))
+        tellStderr("KIVLogging: cannot reach the display; running headless.\n");
+    return headless;
 }

@@ -12,3 +12,11 @@ struct PlatformChoice
 };
 
 PlatformChoice choosePlatform(bool platformNamed, bool waylandDisplay, bool x11Display);
+
+// Before the application object: puts the choice for this session in QT_QPA_PLATFORM, and says
+// when no display is named.
+void applyPlatformChoice(int argc, char *argv[]);
+
+// After it: whether the logger runs on Qt's offscreen platform; says so when a display was
+// named but out of reach.
+bool runsHeadless();

@@ -19,8 +19,10 @@ sigset_t terminationSet()
 
 } // namespace
 
-void TerminationSignals::block()
+void TerminationSignals::takeOver()
 {
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     // Threads started later inherit the mask, so the signals are only read from the descriptor.
     const sigset_t set = terminationSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);

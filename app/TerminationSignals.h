@@ -8,15 +8,18 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so they end the program as closing the
-// window does; a repeated SIGINT or SIGTERM is told again, a repeated SIGHUP is not.
+// The signals that would end the process. SIGINT, SIGTERM and SIGHUP become a Qt signal, so they
+// end the program as closing the window does; a repeated SIGINT or SIGTERM is told again, a
+// repeated SIGHUP is not.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
 
 public:
-    // Call before any thread starts, so that no thread takes the signals the default way.
-    static void block();
+    // Call before any thread starts, so that no thread takes the signals the default way. A full
+    // disk or a file size limit (SIGXFSZ) and a closed pipe (SIGPIPE) then fail the write rather
+    // than kill the process.
+    static void takeOver();
 
     // Needs the application object; falls back to the default action when it cannot listen.
     explicit TerminationSignals(QObject *parent = nullptr);

@@ -36,47 +36,35 @@ frmMain::frmMain(EntryList &entries, QWidget *parent)
     lstData->installEventFilter(this);
     resize(StartWidth, StartHeight);
     layoutList();
-    m_showTimer.setTimerType(Qt::PreciseTimer);
-    m_showTimer.setInterval(1000 / ShowsPerSecond);
-    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showIfChanged);
+    m_showTimer.setSingleShot(true);
+    connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showEntries);
 }
 
 void frmMain::entriesChanged()
 {
-    // While shows run, the next one takes the change; after a quiet spell one event starts
-    // them again, and the first one shows at once.
-    m_changed = true;
-    if (m_shown && !m_showing.exchange(true))
-        QMetaObject::invokeMethod(this, &frmMain::startShows, Qt::QueuedConnection);
+    if (!m_showAsked.exchange(true))
+        QMetaObject::invokeMethod(this, &frmMain::showSoon, Qt::QueuedConnection);
 }
 
-void frmMain::startShows()
+void frmMain::showSoon()
 {
-    if (!m_shown) {
-        m_showing = false;
+    // Hidden, the change waits for the show event; shown already, or due, nothing to do.
+    if (!isVisible() || !m_showAsked || m_showTimer.isActive())
         return;
-    }
-    showEntries();
-    m_showTimer.start();
-}
-
-void frmMain::showIfChanged()
-{
-    if (m_changed) {
+    const qint64 wait = m_sinceShow.isValid()
+                            ? ShowIntervalMilliseconds - m_sinceShow.elapsed()
+                            : 0;
+    if (wait > 0)
+        m_showTimer.start(int(wait));
+    else
         showEntries();
-        return;
-    }
-    m_showTimer.stop();
-    m_showing = false;
-    // A change that came just before saw the shows running and asked for none.
-    if (m_changed && !m_showing.exchange(true))
-        startShows();
 }
 
 void frmMain::showEntries()
 {
-    // Changes from now on are not in this copy.
-    m_changed = false;
+    // Changes from now on are not in this copy and ask for a show of their own.
+    m_showAsked = false;
+    m_sinceShow.start();
     const EntryList::Snapshot snapshot = m_entries.snapshot();
     lstData->showEntries(snapshot);
     if (!snapshot.caption.isNull())
@@ -98,16 +86,7 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 void frmMain::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    m_shown = true;
     showEntries();
-}
-
-void frmMain::hideEvent(QHideEvent *event)
-{
-    QWidget::hideEvent(event);
-    m_shown = false;
-    m_showTimer.stop();
-    m_showing = false;
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)

@@ -5,6 +5,7 @@
 #include "ListBox.h"
 #include "frmNotice.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -23,8 +24,9 @@ public:
     // Starts the debug entries' numbers afresh from `seed`.
     void seedDebugEntries(quint64 seed) { m_debugEntries.seed(seed); }
 
-    // From any thread: the entries changed. Shown soon: at once after a quiet spell, else at
-    // most ShowsPerSecond times a second. A window not shown ignores it.
+    // From any thread: the entries changed. Shown at once when nothing was shown for
+    // ShowIntervalMilliseconds, else once that time has passed; a hidden window shows them
+    // when it is shown.
     void entriesChanged();
 
 signals:
@@ -33,27 +35,24 @@ signals:
 
 protected:
     void showEvent(QShowEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    // As often as an eye follows a list; more would only cost drawing.
-    static constexpr int ShowsPerSecond = 30;
+    // Nobody reads a list that changes more often; more shows would only cost drawing.
+    static constexpr int ShowIntervalMilliseconds = 100;
 
-    void startShows();
-    void showIfChanged();
+    void showSoon();
     void showEntries();
     void layoutList();
 
     EntryList &m_entries;
     ListBox *lstData;
     DebugEntrySource m_debugEntries;
+    // Set by a change not shown yet: further changes then ask for no show of their own.
+    std::atomic<bool> m_showAsked{false};
     QTimer m_showTimer;
-    std::atomic<bool> m_shown{false};
-    std::atomic<bool> m_changed{false};
-    // The shows' timer runs, or an event to start it is on its way.
-    std::atomic<bool> m_showing{false};
+    QElapsedTimer m_sinceShow;
     frmNotice m_notice;
 };

@@ -1,28 +1,12 @@
 #include "DatagramQueue.h"
 
-#include <cerrno>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 DatagramQueue::DatagramQueue(qsizetype capacityBytes, quint64 capacityDatagrams)
     : m_capacityBytes(capacityBytes)
     , m_capacityDatagrams(capacityDatagrams)
-    , m_ready(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-{
-    if (!m_ready.isValid()) {
-        const int error = errno;
-        throw Failure::fromErrno(error, QStringLiteral("Cannot make the datagram queue: "));
-    }
-}
+    , m_ready(QStringLiteral("Cannot make the datagram queue: "))
+{}
 
-void DatagramQueue::signalReady()
-{
-    // A counter far from its limit cannot fail to be written.
-    const quint64 one = 1;
-    (void)!::write(m_ready.get(), &one, sizeof one);
-}
-
-int DatagramQueue::push(const QByteArrayView *datagrams, int count)
+void DatagramQueue::push(const QByteArrayView *datagrams, int count)
 {
     const std::lock_guard lock(m_mutex);
     const bool wasEmpty = m_datagrams.empty();
@@ -41,8 +25,7 @@ int DatagramQueue::push(const QByteArrayView *datagrams, int count)
     m_queued.fetch_add(quint64(count - dropped), std::memory_order_relaxed);
     m_dropped.fetch_add(quint64(dropped), std::memory_order_relaxed);
     if (wasEmpty && !m_datagrams.empty())
-        signalReady();
-    return dropped;
+        m_ready.signal();
 }
 
 void DatagramQueue::fail(const Failure &failure)
@@ -51,7 +34,7 @@ void DatagramQueue::fail(const Failure &failure)
     if (m_failure)
         return;
     m_failure = failure;
-    signalReady();
+    m_ready.signal();
 }
 
 bool DatagramQueue::pop(QByteArray &datagram)
@@ -59,9 +42,8 @@ bool DatagramQueue::pop(QByteArray &datagram)
     const std::lock_guard lock(m_mutex);
     if (m_datagrams.empty()) {
         // A failure keeps the taker awake, so it learns of it.
-        quint64 value;
         if (!m_failure)
-            (void)!::read(m_ready.get(), &value, sizeof value);
+            m_ready.clear();
         return false;
     }
     datagram = std::move(m_datagrams.front());
@@ -81,10 +63,4 @@ void DatagramQueue::hold(quint64 datagrams, qsizetype bytes)
     const std::lock_guard lock(m_mutex);
     m_heldDatagrams = datagrams;
     m_heldBytes = bytes;
-}
-
-quint64 DatagramQueue::waiting() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_datagrams.size();
 }

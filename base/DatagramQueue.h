@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Failure.h"
-#include "FileDescriptor.h"
+#include "Threads.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -30,8 +30,7 @@ public:
                            quint64 capacityDatagrams = DefaultCapacityDatagrams);
 
     // Giver: appends the datagrams in order; each one that does not fit any more is dropped.
-    // Returns how many were dropped.
-    int push(const QByteArrayView *datagrams, int count);
+    void push(const QByteArrayView *datagrams, int count);
     // Giver: ends the queue with its failure, which stays behind the datagrams already in it.
     void fail(const Failure &failure);
 
@@ -45,17 +44,13 @@ public:
     // Datagrams dropped because the queue was full, and those queued, since construction.
     quint64 dropped() const { return m_dropped.load(std::memory_order_relaxed); }
     quint64 queued() const { return m_queued.load(std::memory_order_relaxed); }
-    // Datagrams waiting to be taken.
-    quint64 waiting() const;
-    int readyDescriptor() const { return m_ready.get(); }
+    int readyDescriptor() const { return m_ready.descriptor(); }
 
 private:
-    void signalReady();
-
     const qsizetype m_capacityBytes;
     const quint64 m_capacityDatagrams;
-    FileDescriptor m_ready;
-    mutable std::mutex m_mutex;
+    Wakeup m_ready;
+    std::mutex m_mutex;
     std::deque<QByteArray> m_datagrams;
     qsizetype m_bytes = 0;
     quint64 m_heldDatagrams = 0;

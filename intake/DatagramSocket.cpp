@@ -1,20 +1,16 @@
 #include "DatagramSocket.h"
 
 #include "Failure.h"
-#include "Notice.h"
+#include "Stderr.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <future>
 #include <linux/filter.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <system_error>
 
 namespace {
 
@@ -24,9 +20,7 @@ constexpr int ReceiveBufferBytes = 8 * 1024 * 1024;
 
 qint64 monotonicMilliseconds()
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return monotonicNanoseconds() / 1000000;
 }
 
 } // namespace
@@ -34,6 +28,7 @@ qint64 monotonicMilliseconds()
 DatagramSocket::DatagramSocket(quint16 localPort, qsizetype queueBytes)
     : m_localPort(localPort)
     , m_queue(queueBytes)
+    , m_stop(cannot("make the reader for"))
 {}
 
 DatagramSocket::~DatagramSocket()
@@ -45,9 +40,7 @@ void DatagramSocket::Bind()
 {
     const auto fail = [this](const char *step) {
         const int error = errno;
-        throw Failure::fromErrno(
-            error,
-            QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort));
+        throw Failure::fromErrno(error, cannot(step));
     };
 
     // One dual-stack socket takes IPv4 and IPv6; without IPv6, IPv4 alone.
@@ -93,10 +86,6 @@ void DatagramSocket::Bind()
         ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
                                           : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
 
-    FileDescriptor stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!stop.isValid())
-        fail("make the reader for");
-
     // Room for the largest datagram in each slot; only the pages datagrams reach are ever
     // touched, so small datagrams keep little of it resident.
     const auto slotBytes = size_t(DatagramQueue::MaxDatagramBytes);
@@ -108,33 +97,22 @@ void DatagramSocket::Bind()
     }
 
     m_socket = std::move(socket);
-    m_stop = std::move(stop);
     std::promise<ReaderPriority::Outcome> priority;
     auto raised = priority.get_future();
-    try {
-        m_reader = std::thread([this, &priority] {
-            // Nothing may leave the thread: out of memory ends reading as any failure does.
-            try {
-                priority.set_value(ReaderPriority::raise());
-            } catch (const std::exception &error) {
-                priority.set_value(
-                    {ReaderPriority::Kind::Normal, QString::fromLocal8Bit(error.what())});
-            }
-            try {
-                readDatagrams();
-            } catch (const std::exception &error) {
-                m_queue.fail(Failure(ENOMEM, QStringLiteral("Cannot receive on UDP port %1: %2")
-                                                 .arg(m_localPort)
-                                                 .arg(QString::fromLocal8Bit(error.what()))));
-            }
-        });
-    } catch (const std::system_error &error) {
-        throw Failure(error.code().value(),
-                      QStringLiteral("Cannot start the reader for UDP port %1: %2")
-                          .arg(m_localPort)
-                          .arg(QString::fromLocal8Bit(error.what())));
-    }
-    ::pthread_setname_np(m_reader.native_handle(), "udp-reader");
+    m_reader = startThread("udp-reader", cannot("start the reader for"), [this, &priority] {
+        // Nothing may leave the thread: out of memory ends reading as any failure does.
+        try {
+            priority.set_value(ReaderPriority::raise());
+        } catch (const std::exception &error) {
+            priority.set_value({ReaderPriority::Kind::Normal, QString::fromLocal8Bit(error.what())});
+        }
+        try {
+            readDatagrams();
+        } catch (const std::exception &error) {
+            m_queue.fail(
+                Failure(ENOMEM, cannot("receive on") + QString::fromLocal8Bit(error.what())));
+        }
+    });
     m_priority = raised.get();
 }
 
@@ -142,21 +120,20 @@ void DatagramSocket::stopReceiving()
 {
     if (!m_reader.joinable())
         return;
-    const quint64 one = 1;
-    (void)!::write(m_stop.get(), &one, sizeof one);
+    m_stop.signal();
     m_reader.join();
     m_socket.close();
 }
 
-void DatagramSocket::tellFinalLosses(quint64 unrecorded)
+void DatagramSocket::tellFinalLosses()
 {
-    if (const auto line = m_lossReport.finish(droppedByKernel(), droppedByQueue(), unrecorded))
+    if (const auto line = m_lossReport.finish(droppedByKernel(), droppedByQueue()))
         tellStderr(*line);
 }
 
 void DatagramSocket::readDatagrams()
 {
-    pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
+    pollfd waits[2] = {{m_socket.get(), POLLIN, 0}, {m_stop.descriptor(), POLLIN, 0}};
     for (;;) {
         const qint64 due = m_lossReport.millisecondsUntilDue(monotonicMilliseconds());
         const timespec dueIn{time_t(due / 1000), long(due % 1000) * 1000000};
@@ -218,10 +195,13 @@ int DatagramSocket::receiveBatch()
 void DatagramSocket::failReading(const char *step)
 {
     const int error = errno;
-    m_queue.fail(Failure::fromErrno(
-        error,
-        QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort)));
+    m_queue.fail(Failure::fromErrno(error, cannot(step)));
     countKernelDrops();
+}
+
+QString DatagramSocket::cannot(const char *step) const
+{
+    return QStringLiteral("Cannot %1 UDP port %2: ").arg(QLatin1String(step)).arg(m_localPort);
 }
 
 void DatagramSocket::countKernelDrops()

@@ -4,6 +4,7 @@
 #include "FileDescriptor.h"
 #include "LossReport.h"
 #include "ReaderPriority.h"
+#include "Threads.h"
 
 #include <QByteArray>
 
@@ -52,9 +53,8 @@ public:
     quint64 droppedByQueue() const { return m_queue.dropped(); }
     quint64 droppedByKernel() const { return m_kernelDrops.load(std::memory_order_relaxed); }
 
-    // After stopReceiving: tells the losses not told yet, with `unrecorded` datagrams that
-    // were received but never recorded.
-    void tellFinalLosses(quint64 unrecorded);
+    // After stopReceiving: tells the losses not told yet.
+    void tellFinalLosses();
 
 private:
     // Datagrams one receive call takes: a flood's wake-up empties the buffer in few calls.
@@ -67,6 +67,8 @@ private:
     // -1 after a failure, which is handed to the queue.
     int receiveBatch();
     void failReading(const char *step);
+    // "Cannot `step` UDP port N: ", the start of every failure of the socket's.
+    QString cannot(const char *step) const;
     // Counts from the socket itself what the kernel has dropped.
     void countKernelDrops();
     void tellDueLosses();
@@ -74,7 +76,7 @@ private:
     quint16 m_localPort;
     DatagramQueue m_queue;
     FileDescriptor m_socket;
-    FileDescriptor m_stop;
+    Wakeup m_stop;
     std::thread m_reader;
     ReaderPriority::Outcome m_priority;
 

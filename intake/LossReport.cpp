@@ -1,6 +1,6 @@
 #include "LossReport.h"
 
-#include "Notice.h"
+#include "Stderr.h"
 
 std::optional<QByteArray>
 LossReport::update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMilliseconds)
@@ -13,29 +13,25 @@ LossReport::update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMillisecon
     return line();
 }
 
-std::optional<QByteArray>
-LossReport::finish(quint64 kernelTotal, quint64 queueTotal, quint64 unrecorded)
+std::optional<QByteArray> LossReport::finish(quint64 kernelTotal, quint64 queueTotal)
 {
     m_kernelTotal = kernelTotal;
     m_queueTotal = queueTotal;
-    if (m_kernelTotal == m_kernelReported && m_queueTotal == m_queueReported && unrecorded == 0)
+    if (m_kernelTotal == m_kernelReported && m_queueTotal == m_queueReported)
         return std::nullopt;
-    return line(unrecorded);
+    return line();
 }
 
-QByteArray LossReport::line(quint64 unrecorded)
+QByteArray LossReport::line()
 {
     const quint64 kernel = m_kernelTotal - m_kernelReported;
     const quint64 queue = m_queueTotal - m_queueReported;
     m_kernelReported = m_kernelTotal;
     m_queueReported = m_queueTotal;
-    QByteArray text = "KIVLogging: " + counted(kernel + queue + unrecorded, "datagram").toUtf8() +
-                      " lost (" + QByteArray::number(kernel) + " in the kernel's receive buffer, " +
-                      QByteArray::number(queue) + " in the full queue";
-    if (unrecorded > 0)
-        text += ", " + QByteArray::number(unrecorded) + " received but not recorded";
-    return text + "), " + QByteArray::number(m_kernelTotal + m_queueTotal + unrecorded) +
-           " since start\n";
+    return "KIVLogging: " + counted(kernel + queue, "datagram").toUtf8() + " lost (" +
+           QByteArray::number(kernel) + " in the kernel's receive buffer, " +
+           QByteArray::number(queue) + " in the full queue), " +
+           QByteArray::number(m_kernelTotal + m_queueTotal) + " since start\n";
 }
 
 qint64 LossReport::millisecondsUntilDue(qint64 nowMilliseconds) const

@@ -18,12 +18,11 @@ public:
     update(quint64 kernelTotal, quint64 queueTotal, qint64 nowMilliseconds);
     // How long until gathered losses are due, or -1 when nothing waits to be told.
     qint64 millisecondsUntilDue(qint64 nowMilliseconds) const;
-    // At the end: the line for losses not told yet, whenever the last one was, with the
-    // datagrams received but never recorded.
-    std::optional<QByteArray> finish(quint64 kernelTotal, quint64 queueTotal, quint64 unrecorded);
+    // At the end: the line for losses not told yet, whenever the last one was.
+    std::optional<QByteArray> finish(quint64 kernelTotal, quint64 queueTotal);
 
 private:
-    QByteArray line(quint64 unrecorded = 0);
+    QByteArray line();
 
     quint64 m_kernelTotal = 0;
     quint64 m_queueTotal = 0;

@@ -1,7 +1,7 @@
 #include "DatabaseLog.h"
 
 #include "Failure.h"
-#include "Notice.h"
+#include "Stderr.h"
 
 #include <QFile>
 
@@ -100,16 +100,15 @@ void DatabaseLog::open()
     }
     if (opened != SQLITE_OK) {
         if (sqlite3_system_errno(connection) == ENOENT) {
-            throw Failure(
-                sqlite3_extended_errcode(connection),
-                QStringLiteral("Cannot open the database %1: the file is missing; "
-                               "create it with: sqlite3 %2 %3")
-                    .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
+            throw Failure(sqlite3_extended_errcode(connection),
+                          QStringLiteral("Cannot open the database %1: the file is missing; ")
+                                  .arg(m_path) +
+                              createHint());
         }
         throwSqliteError(QStringLiteral("Cannot open the database %1"));
     }
-    if (!prepare())
-        lockInTheWay();
+    // A lock in the way: prepared once it is gone.
+    prepare();
 }
 
 bool DatabaseLog::prepare()
@@ -125,9 +124,8 @@ bool DatabaseLog::prepare()
         return false;
     if (columns.value(0) == "0") {
         throw Failure(SQLITE_ERROR,
-                      QStringLiteral("The database %1 has no table KIVData; "
-                                     "create it with: sqlite3 %2 %3")
-                          .arg(m_path, shellQuoted(m_path), shellQuoted(createTableStatement())));
+                      QStringLiteral("The database %1 has no table KIVData; ").arg(m_path) +
+                          createHint());
     }
     if (columns.value(1) == "0" || columns.value(2) == "0") {
         throw Failure(
@@ -195,11 +193,10 @@ void DatabaseLog::checkFileIdentity()
                   QStringLiteral("Cannot insert into KIVData in %1: ").arg(m_path) + cause);
 }
 
-void DatabaseLog::configureLibrary()
+QString DatabaseLog::createHint() const
 {
-    // SQLite's memory statistics take a process-wide lock on every allocation, for figures
-    // nobody reads.
-    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return QStringLiteral("create it with: sqlite3 %1 %2")
+        .arg(shellQuoted(m_path), shellQuoted(createTableStatement()));
 }
 
 QString DatabaseLog::createTableStatement()
@@ -221,31 +218,44 @@ void DatabaseLog::add(const QString &timestamp, const QString &text)
     ++m_waitingRows;
 }
 
-bool DatabaseLog::lockInTheWay()
-{
-    if (!m_locked.isValid())
-        m_locked.start();
-    if (!m_lockTold && m_locked.elapsed() >= LockNoticeMilliseconds) {
-        m_lockTold = true;
-        tellStderr(QStringLiteral("KIVLogging: another program holds a lock on %1; the rows "
-                                  "wait until it lets go, the lines go on.\n")
-                       .arg(m_path)
-                       .toLocal8Bit());
-    }
-    return false;
-}
-
 bool DatabaseLog::insertWaiting()
 {
     if (m_waitingRows == 0)
         return true;
-    if (!m_prepared && !prepare())
-        return lockInTheWay();
+    if ((!m_prepared && !prepare()) || !runWaiting()) {
+        // Another program's lock is in the way: told once it has been held long.
+        if (!m_locked.isValid())
+            m_locked.start();
+        if (!m_lockTold && m_locked.elapsed() >= LockNoticeMilliseconds) {
+            m_lockTold = true;
+            tellStderr(QStringLiteral("KIVLogging: another program holds a lock on %1; the rows "
+                                      "wait until it lets go, the lines go on.\n")
+                           .arg(m_path)
+                           .toLocal8Bit());
+        }
+        return false;
+    }
+    m_insertedRows.fetch_add(std::exchange(m_waitingRows, 0), std::memory_order_relaxed);
+    m_waiting.clear();
+    if (m_lockTold) {
+        tellStderr(QStringLiteral("KIVLogging: the lock on %1 is gone after %2 s; the rows that "
+                                  "waited are in.\n")
+                       .arg(m_path)
+                       .arg(double(m_locked.elapsed()) / 1000, 0, 'f', 1)
+                       .toLocal8Bit());
+    }
+    m_locked.invalidate();
+    m_lockTold = false;
+    return true;
+}
+
+bool DatabaseLog::runWaiting()
+{
     checkFileIdentity();
     const QString what = QStringLiteral("Cannot insert into KIVData in %1");
     // Immediate: a lock in the way shows at once, before any row is tried.
     if (!run("begin immediate;", what))
-        return lockInTheWay();
+        return false;
 
     const char *next = m_waiting.constData();
     const char *const end = next + m_waiting.size();
@@ -261,29 +271,14 @@ bool DatabaseLog::insertWaiting()
     if (result == SQLITE_DONE) {
         result = sqlite3_exec(m_connection.get(), "commit;", nullptr, nullptr, nullptr);
         if (result == SQLITE_OK)
-            result = SQLITE_DONE;
+            return true;
     }
-    if (result != SQLITE_DONE) {
-        const int number = sqlite3_extended_errcode(m_connection.get());
-        const QString cause = sqliteCause(m_connection.get());
-        // Some failures roll the transaction back by themselves; the rows stay waiting.
-        if (!sqlite3_get_autocommit(m_connection.get()))
-            sqlite3_exec(m_connection.get(), "rollback;", nullptr, nullptr, nullptr);
-        if (isBusy(result))
-            return lockInTheWay();
-        throw Failure(number, what.arg(m_path) + QLatin1String(": ") + cause);
-    }
-
-    m_insertedRows.fetch_add(std::exchange(m_waitingRows, 0), std::memory_order_relaxed);
-    m_waiting.clear();
-    if (m_lockTold) {
-        tellStderr(QStringLiteral("KIVLogging: the lock on %1 is gone after %2 s; the rows that "
-                                  "waited are in.\n")
-                       .arg(m_path)
-                       .arg(double(m_locked.elapsed()) / 1000, 0, 'f', 1)
-                       .toLocal8Bit());
-    }
-    m_locked.invalidate();
-    m_lockTold = false;
-    return true;
+    const int number = sqlite3_extended_errcode(m_connection.get());
+    const QString cause = sqliteCause(m_connection.get());
+    // Some failures roll the transaction back by themselves; the rows stay waiting.
+    if (!sqlite3_get_autocommit(m_connection.get()))
+        sqlite3_exec(m_connection.get(), "rollback;", nullptr, nullptr, nullptr);
+    if (isBusy(result))
+        return false;
+    throw Failure(number, what.arg(m_path) + QLatin1String(": ") + cause);
 }

@@ -20,10 +20,6 @@ class DatabaseLog
 public:
     explicit DatabaseLog(QString path);
 
-    // Sets SQLite up for this process; before the first connection opens, or it has no
-    // effect.
-    static void configureLibrary();
-
     const QString &path() const { return m_path; }
 
     // Opens the existing file read-write and checks it holds KIVData with both columns before
@@ -60,8 +56,11 @@ private:
     // Runs `statement`, its first row's columns into `row`; false when a lock is in the way,
     // Failure on any other failure.
     bool run(const char *statement, const QString &what, QByteArrayList *row = nullptr);
-    // Notes a lock in the way, and tells one held long; false.
-    bool lockInTheWay();
+    // Checks the file and runs the waiting rows' statements in one transaction; false when a
+    // lock is in the way.
+    bool runWaiting();
+    // "create it with: sqlite3 ...", for a file or table missing.
+    QString createHint() const;
     void checkFileIdentity();
     [[noreturn]] void throwSqliteError(const QString &what) const;
 

@@ -13,10 +13,7 @@
 #include <cerrno>
 #include <ctime>
 #include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -31,13 +28,6 @@ constexpr qint64 RetryMilliseconds = 50;
 // Far enough below the reader that it comes first, not so far that recording falls behind.
 constexpr int BelowReaderNice = 10;
 
-qint64 monotonicNanoseconds()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 } // namespace
 
 Recorder::Recorder(DatagramQueue &queue,
@@ -50,6 +40,7 @@ Recorder::Recorder(DatagramQueue &queue,
     , m_textLog(textLog)
     , m_database(database)
     , m_clock(clock)
+    , m_wake(QStringLiteral("Cannot start recording: "))
 {}
 
 Recorder::~Recorder()
@@ -64,27 +55,15 @@ quint64 Recorder::rows() const
 
 void Recorder::start(bool belowReader, Finished finished)
 {
-    m_wake = FileDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!m_wake.isValid()) {
-        const int error = errno;
-        throw Failure::fromErrno(error, QStringLiteral("Cannot start recording: "));
-    }
     m_belowReader = belowReader;
     m_finished = std::move(finished);
-    try {
-        m_thread = std::thread(&Recorder::run, this);
-    } catch (const std::system_error &error) {
-        throw Failure(error.code().value(), QStringLiteral("Cannot start recording: ") +
-                                                QString::fromLocal8Bit(error.what()));
-    }
-    ::pthread_setname_np(m_thread.native_handle(), "recorder");
+    m_thread = startThread("recorder", QStringLiteral("Cannot start recording: "), [this] { run(); });
 }
 
 void Recorder::drain()
 {
     m_draining = true;
-    const quint64 one = 1;
-    (void)!::write(m_wake.get(), &one, sizeof one);
+    m_wake.signal();
 }
 
 void Recorder::stop()
@@ -92,8 +71,7 @@ void Recorder::stop()
     if (!m_thread.joinable())
         return;
     m_stopping = true;
-    const quint64 one = 1;
-    (void)!::write(m_wake.get(), &one, sizeof one);
+    m_wake.signal();
     m_thread.join();
 }
 
@@ -135,7 +113,7 @@ void Recorder::run()
     if (m_belowReader)
         ::setpriority(PRIO_PROCESS, ::gettid(),
                       ::getpriority(PRIO_PROCESS, ::gettid()) + BelowReaderNice);
-    pollfd waits[2] = {{m_queue.readyDescriptor(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+    pollfd waits[2] = {{m_queue.readyDescriptor(), POLLIN, 0}, {m_wake.descriptor(), POLLIN, 0}};
     qint64 lastRound = 0;
     QElapsedTimer drained;
     QByteArray datagram;
@@ -152,10 +130,8 @@ void Recorder::run()
                 const int error = errno;
                 throw Failure::fromErrno(error, QStringLiteral("Cannot wait for datagrams: "));
             }
-            if (waits[1].revents & POLLIN) {
-                quint64 value;
-                (void)!::read(m_wake.get(), &value, sizeof value);
-            }
+            if (waits[1].revents & POLLIN)
+                m_wake.clear();
             if (m_stopping)
                 return;
             const bool draining = m_draining;

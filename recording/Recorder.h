@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Failure.h"
-#include "FileDescriptor.h"
 #include "TextEncoding.h"
+#include "Threads.h"
 
 #include <QList>
 
@@ -68,7 +68,7 @@ private:
     TextLog &m_textLog;
     DatabaseLog &m_database;
     const Clock &m_clock;
-    FileDescriptor m_wake;
+    Wakeup m_wake;
     std::thread m_thread;
     bool m_belowReader = false;
     Finished m_finished;

@@ -1,4 +1,4 @@
-#include "Notice.h"
+#include "Stderr.h"
 
 #include <unistd.h>
 
