@@ -17,7 +17,7 @@ int main(int argc, char *argv[])
     // start-up sequence does.
     try {
         TerminationSignals terminationSignals;
-        const Clock clock;
+        const CachingClock clock;
         Pipeline pipeline(QCoreApplication::applicationDirPath(), Pipeline::LoggerPort, clock,
                           reporter);
         QObject::connect(&terminationSignals, &TerminationSignals::received, &pipeline,
