@@ -5,7 +5,7 @@
 #include <QListWidget>
 
 // The recent-entries list: single selection, rows of a fixed height, each row's text clipped
-// at the list's edge.
+// at the list's edge. Each show lays out and paints the whole list anew.
 class ListBox : public QListWidget
 {
 public:

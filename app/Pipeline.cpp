@@ -1,6 +1,5 @@
 #include "Pipeline.h"
 
-#include "ApplicationDirectory.h"
 #include "Clock.h"
 #include "Failure.h"
 #include "FailureReporter.h"
@@ -8,8 +7,35 @@
 #include "modAlwaysOnTop.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Throws Failure (errno, e.g. EACCES or EROFS) naming the folder beside the program and how to
+// fix it when this user cannot create files in it.
+void requireWritable(const QString &path)
+{
+    // Asked up front because the first sign otherwise is a database that opens but cannot
+    // take a row, or a text log that fails only with the first entry. Effective ids, as the
+    // files are created with them; root passes everywhere but on a read-only file system.
+    if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), W_OK | X_OK, AT_EACCESS) == 0)
+        return;
+    const int error = errno;
+    throw Failure(error,
+                  QStringLiteral("The folder %1 is not writable for you (%2); the logger keeps "
+                                 "mylog.txt and Log.mdb's working files (Log.mdb-wal, "
+                                 "Log.mdb-shm) there. Install a copy for yourself with "
+                                 "make install, or make %1 writable for you.")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+}
+
+} // namespace
 
 Pipeline::Pipeline(const QString &applicationDirectory,
                    quint16 port,
@@ -26,7 +52,6 @@ Pipeline::Pipeline(const QString &applicationDirectory,
     , m_database(applicationDirectory + QStringLiteral("/Log.mdb"))
     , m_recorder(Winsock1.queue(), m_entries, m_textLog, m_database, clock)
 {
-    m_entries.setChanged([this] { m_window.entriesChanged(); });
     connect(&m_window, &frmMain::closed, this, [this] {
         if (!m_stopping)
             requestStop();
@@ -45,17 +70,14 @@ void Pipeline::start()
     m_window.seedDebugEntries(quint64(m_clock.now().toMSecsSinceEpoch()));
     Winsock1.Bind();
     SetAlwaysOnTop(&m_window, 1);
-    ApplicationDirectory::requireWritable(m_applicationDirectory);
+    requireWritable(m_applicationDirectory);
     m_database.open();
 
-    const ReaderPriority::Outcome &priority = Winsock1.priority();
-    tellStderr(priority.line.toLocal8Bit() + '\n');
-    m_recorder.start(priority.kind == ReaderPriority::Kind::Normal,
-                     [this](const std::optional<Failure> &failure) {
-                         QMetaObject::invokeMethod(
-                             this, [this, failure] { recordingEnded(failure); },
-                             Qt::QueuedConnection);
-                     });
+    tellStderr(Winsock1.priority().toLocal8Bit() + '\n');
+    m_recorder.start([this](const std::optional<Failure> &failure) {
+        QMetaObject::invokeMethod(
+            this, [this, failure] { recordingEnded(failure); }, Qt::QueuedConnection);
+    });
     tellStderr(QStringLiteral("KIVLogging: listening on UDP %1 (IPv4 and IPv6), writing %2 and %3\n")
                    .arg(localPort())
                    .arg(textLogPath(), databasePath())

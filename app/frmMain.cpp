@@ -38,6 +38,7 @@ frmMain::frmMain(EntryList &entries, QWidget *parent)
     layoutList();
     m_showTimer.setSingleShot(true);
     connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showEntries);
+    m_entries.setChanged([this] { entriesChanged(); });
 }
 
 void frmMain::entriesChanged()

@@ -24,11 +24,6 @@ public:
     // Starts the debug entries' numbers afresh from `seed`.
     void seedDebugEntries(quint64 seed) { m_debugEntries.seed(seed); }
 
-    // From any thread: the entries changed. Shown at once when nothing was shown for
-    // ShowIntervalMilliseconds, else once that time has passed; a hidden window shows them
-    // when it is shown.
-    void entriesChanged();
-
 signals:
     // The user closed the window.
     void closed();
@@ -43,6 +38,10 @@ private:
     // Nobody reads a list that changes more often; more shows would only cost drawing.
     static constexpr int ShowIntervalMilliseconds = 100;
 
+    // From any thread: the entries changed. Shown at once when nothing was shown for
+    // ShowIntervalMilliseconds, else once that time has passed; a hidden window shows them
+    // when it is shown.
+    void entriesChanged();
     void showSoon();
     void showEntries();
     void layoutList();

@@ -97,14 +97,14 @@ void DatagramSocket::Bind()
     }
 
     m_socket = std::move(socket);
-    std::promise<ReaderPriority::Outcome> priority;
+    std::promise<QString> priority;
     auto raised = priority.get_future();
     m_reader = startThread("udp-reader", cannot("start the reader for"), [this, &priority] {
         // Nothing may leave the thread: out of memory ends reading as any failure does.
         try {
             priority.set_value(ReaderPriority::raise());
         } catch (const std::exception &error) {
-            priority.set_value({ReaderPriority::Kind::Normal, QString::fromLocal8Bit(error.what())});
+            priority.set_value(QString::fromLocal8Bit(error.what()));
         }
         try {
             readDatagrams();

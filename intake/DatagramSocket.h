@@ -37,8 +37,8 @@ public:
     void Bind();
     // The bound port (the one the kernel chose when constructed with 0).
     quint16 localPort() const { return m_localPort; }
-    // What priority the reader got, once bound.
-    const ReaderPriority::Outcome &priority() const { return m_priority; }
+    // The line that says what priority the reader got, once bound.
+    const QString &priority() const { return m_priority; }
 
     // Where the reader puts the datagrams, for the recorder to take.
     DatagramQueue &queue() { return m_queue; }
@@ -78,7 +78,7 @@ private:
     FileDescriptor m_socket;
     Wakeup m_stop;
     std::thread m_reader;
-    ReaderPriority::Outcome m_priority;
+    QString m_priority;
 
     // The reader's own.
     std::unique_ptr<char[]> m_buffers;

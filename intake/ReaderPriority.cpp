@@ -96,27 +96,24 @@ private:
 
 } // namespace
 
-ReaderPriority::Outcome ReaderPriority::raise()
+QString ReaderPriority::raise()
 {
     QString why;
     if (limitRealtimeTime(&why) && installFallback(&why)) {
         sched_param first{};
         first.sched_priority = 1;
         if (::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &first) == 0)
-            return {Kind::Fifo, QStringLiteral("KIVLogging: the reader runs at real-time priority "
-                                               "(SCHED_FIFO 1).")};
+            return QStringLiteral("KIVLogging: the reader runs at real-time priority (SCHED_FIFO 1).");
         why = QStringLiteral("SCHED_FIFO: ") + qt_error_string(errno);
         QString rtkitWhy;
         if (askRealtimeKit(::gettid(), RealtimeKitTimeoutMilliseconds, &rtkitWhy))
-            return {Kind::RealtimeKit,
-                    QStringLiteral("KIVLogging: the reader runs at real-time priority "
-                                   "(SCHED_RR 1, granted by RealtimeKit).")};
+            return QStringLiteral("KIVLogging: the reader runs at real-time priority "
+                                  "(SCHED_RR 1, granted by RealtimeKit).");
         why += QStringLiteral("; ") + rtkitWhy;
     }
-    return {Kind::Normal,
-            QStringLiteral("KIVLogging: the reader runs at normal priority (real-time priority "
-                           "is not allowed here: %1); recording runs below it.")
-                .arg(why)};
+    return QStringLiteral("KIVLogging: the reader runs at normal priority (real-time priority is "
+                          "not allowed here: %1).")
+        .arg(why);
 }
 
 bool ReaderPriority::askRealtimeKit(pid_t thread, int timeoutMilliseconds, QString *why)

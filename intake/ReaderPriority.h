@@ -9,26 +9,15 @@
 class ReaderPriority
 {
 public:
-    enum class Kind {
-        Fifo,        // SCHED_FIFO 1, set by the thread itself
-        RealtimeKit, // SCHED_RR 1, granted by RealtimeKit
-        Normal,      // real-time priority is not allowed here
-    };
-
-    struct Outcome
-    {
-        Kind kind = Kind::Normal;
-        QString line; // for the caller to print once on stderr
-    };
-
     // RealtimeKit answers at once; a bus that does not must not hold up the start for long.
     static constexpr int RealtimeKitTimeoutMilliseconds = 500;
 
     // Called on the reader thread itself as it starts. First limits the real-time CPU time a
     // thread may take without blocking (soft 100 ms, hard 200 ms) and sends the thread back to
     // normal priority at the soft limit, so a flood can never get the logger killed at the hard
-    // one; then asks for SCHED_FIFO 1, else RealtimeKit. Prints nothing.
-    static Outcome raise();
+    // one; then asks for SCHED_FIFO 1, else RealtimeKit. Returns the line that says what it
+    // got, for the caller to print once on stderr.
+    static QString raise();
 
     // Asks RealtimeKit on the system bus to make `thread` (a thread id of this process)
     // SCHED_RR 1, waiting at most `timeoutMilliseconds`. Callable from any thread while a

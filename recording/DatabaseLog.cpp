@@ -257,22 +257,11 @@ bool DatabaseLog::runWaiting()
     if (!run("begin immediate;", what))
         return false;
 
-    const char *next = m_waiting.constData();
-    const char *const end = next + m_waiting.size();
-    int result = SQLITE_DONE;
-    while (next < end && result == SQLITE_DONE) {
-        sqlite3_stmt *compiled = nullptr;
-        // To the NUL that ends the buffer: given a length, SQLite would copy the rest each time.
-        result = sqlite3_prepare_v2(m_connection.get(), next, -1, &compiled, &next);
-        const SqliteStatement owner(compiled);
-        if (result == SQLITE_OK)
-            result = compiled ? sqlite3_step(compiled) : SQLITE_DONE;
-    }
-    if (result == SQLITE_DONE) {
+    int result = sqlite3_exec(m_connection.get(), m_waiting.constData(), nullptr, nullptr, nullptr);
+    if (result == SQLITE_OK)
         result = sqlite3_exec(m_connection.get(), "commit;", nullptr, nullptr, nullptr);
-        if (result == SQLITE_OK)
-            return true;
-    }
+    if (result == SQLITE_OK)
+        return true;
     const int number = sqlite3_extended_errcode(m_connection.get());
     const QString cause = sqliteCause(m_connection.get());
     // Some failures roll the transaction back by themselves; the rows stay waiting.

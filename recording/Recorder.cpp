@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <ctime>
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -25,8 +24,6 @@ constexpr qint64 GatheringNanoseconds = 1000 * 1000;
 constexpr qsizetype RoundEntries = 1024;
 // How often a lock held by another program is tried again; a try costs one failed begin.
 constexpr qint64 RetryMilliseconds = 50;
-// Far enough below the reader that it comes first, not so far that recording falls behind.
-constexpr int BelowReaderNice = 10;
 
 } // namespace
 
@@ -53,9 +50,8 @@ quint64 Recorder::rows() const
     return m_database.insertedRows();
 }
 
-void Recorder::start(bool belowReader, Finished finished)
+void Recorder::start(Finished finished)
 {
-    m_belowReader = belowReader;
     m_finished = std::move(finished);
     m_thread = startThread("recorder", QStringLiteral("Cannot start recording: "), [this] { run(); });
 }
@@ -108,11 +104,6 @@ void Recorder::insertRows()
 
 void Recorder::run()
 {
-    // Not idle priority: a recorder kept from the processor while it holds the queue's or the
-    // list's lock would hold up the reader and the window with it.
-    if (m_belowReader)
-        ::setpriority(PRIO_PROCESS, ::gettid(),
-                      ::getpriority(PRIO_PROCESS, ::gettid()) + BelowReaderNice);
     pollfd waits[2] = {{m_queue.readyDescriptor(), POLLIN, 0}, {m_wake.descriptor(), POLLIN, 0}};
     qint64 lastRound = 0;
     QElapsedTimer drained;

@@ -40,9 +40,8 @@ public:
     Recorder(const Recorder &) = delete;
     Recorder &operator=(const Recorder &) = delete;
 
-    // Starts the thread, with `belowReader` at a lower priority than the rest of the program.
-    // Throws Failure when it cannot.
-    void start(bool belowReader, Finished finished);
+    // Starts the thread. Throws Failure when it cannot.
+    void start(Finished finished);
 
     // Records entries taken together: their list items, then their lines in one append, then
     // their rows in one transaction, or waiting for it while another program holds a lock.
@@ -70,7 +69,6 @@ private:
     const Clock &m_clock;
     Wakeup m_wake;
     std::thread m_thread;
-    bool m_belowReader = false;
     Finished m_finished;
     std::atomic<bool> m_draining{false};
     std::atomic<bool> m_stopping{false};

@@ -25,3 +25,10 @@ DecodedText entryText(QByteArrayView datagram);
 
 // The bytes `text` was read from, given how it was read.
 QByteArray encodeText(QStringView text, TextEncoding encoding);
+
+// Windows-1252 with its five unassigned bytes (0x81, 0x8D, 0x8F, 0x90, 0x9D) mapped to the C1
+// controls of the same value, so every byte is one distinct character and encodes back to itself.
+QString decodeCp1252(QByteArrayView bytes);
+
+// The inverse of decodeCp1252; a character outside the set becomes '?'.
+QByteArray encodeCp1252(QStringView text);

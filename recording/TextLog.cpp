@@ -1,6 +1,5 @@
 #include "TextLog.h"
 
-#include "Cp1252.h"
 #include "Failure.h"
 #include "FileDescriptor.h"
 

@@ -36,7 +36,7 @@ RecordingFixture::RecordingFixture(quint64 queueDatagrams, DatagramQueue *source
 
 void RecordingFixture::start()
 {
-    recorder.start(false, [this](const std::optional<Failure> &failure) {
+    recorder.start([this](const std::optional<Failure> &failure) {
         ended = failure ? failure->number() : -1;
     });
 }

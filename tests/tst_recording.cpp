@@ -1,5 +1,4 @@
 #include "Clock.h"
-#include "Cp1252.h"
 #include "DatabaseLog.h"
 #include "DebugEntrySource.h"
 #include "EntryList.h"
