@@ -18,9 +18,9 @@ JOBS ?= $(shell nproc)
 # Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
-# Only for `make bench`: rsyslog to measure against, ss to read the receive buffers granted,
-# git to take out a baseline's tree, an X server and a window manager to show the window on.
-BENCH_PACKAGES := rsyslog iproute2 git xvfb openbox
+# Only for `make bench`: Python drives it, rsyslog to measure against, git to take out a
+# baseline's tree, an X server and a window manager to show the window on.
+BENCH_PACKAGES := python3 rsyslog git xvfb openbox
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 
@@ -127,10 +127,8 @@ ifdef BASELINE
 	$(MAKE) -C $(BASELINE_DIR) program BUILD_DIR=build BASELINE= QUICK=
 	cmake --build $(BASELINE_DIR)/build --parallel $(JOBS) --target bench_list
 endif
-	$(BUILD_DIR)/bench/kivbench $(if $(QUICK),--quick) $(if $(BASELINE),\
-	    --baseline-program $(abspath $(BASELINE_DIR))/build/kivlogging \
-	    --baseline-list $(abspath $(BASELINE_DIR))/build/bench/bench_list \
-	    --baseline-name $(BASELINE))
+	bench/kivbench.py $(BUILD_DIR) $(if $(QUICK),--quick) $(if $(BASELINE),\
+	    --baseline $(abspath $(BASELINE_DIR))/build --baseline-name $(BASELINE))
 
 # CMake's install rules put the program, stripped, in its own folder, as it keeps its files
 # beside itself; the launcher is a symbolic link, which the program follows to find that folder.

@@ -1,10 +1,9 @@
-// Runs the logger's stages and its window in-process. From a line "start TIME" on standard
-// input (the flood's start, CLOCK_MONOTONIC nanoseconds) to a line "done" it samples every
-// 10 ms how old the newest entry in the window's list is, and stamps each paint of the list:
-// when it ended, and the newest entry it drew; both by the sending time the bench's sender
-// puts in each payload. Prints "ready" once listening. At "done" it prints "paints TIME SENT
-// TIME SENT ..." and "list-age-ms P99 MAX SAMPLES"; at "done SENT" the same once an entry
-// sent at SENT or later is painted (or 1 s on). Then it goes on recording until it is killed.
+// The logger's stages and window in-process, for what only the window knows. From "start TIME"
+// on standard input (the flood's start, CLOCK_MONOTONIC ns) to "done" it samples every 10 ms
+// how old the list's newest entry is, and stamps each paint of the list: when it ended and the
+// newest entry it drew, both by the sending time in each payload. Prints "ready" once listening;
+// at "done [SENT]" prints "paints TIME SENT ..." and "list-age-ms P99 MAX SAMPLES", with SENT
+// once an entry sent at SENT or later is painted (or 1 s on). It records until killed.
 //   bench_list APPLICATION_DIRECTORY PORT
 
 #include "Clock.h"
@@ -34,29 +33,22 @@ long long nanoseconds()
     return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-// The sending time in an entry "NUMBER TIME ...", or 0 for any other entry.
-long long sendingTime(const QString &entry)
-{
-    if (entry.isEmpty() || !entry.at(0).isDigit())
-        return 0;
-    return entry.section(QLatin1Char(' '), 1, 1).toLongLong();
-}
-
-// The sending time of the newest entry in the list, of those in `region` if given: read from
-// the model, whatever the list's order.
+// The sending time of the newest entry "NUMBER TIME ..." in the list, of those in `region` if
+// given; read from the model, whatever the list's order.
 long long newestSent(const QAbstractItemView &list, const QRegion *region = nullptr)
 {
     const QAbstractItemModel &model = *list.model();
     long long newest = 0;
     for (int row = 0; row < model.rowCount(); ++row) {
         const QModelIndex index = model.index(row, 0);
-        if (!region || region->intersects(list.visualRect(index)))
-            newest = std::max(newest, sendingTime(index.data().toString()));
+        const QString entry = index.data().toString();
+        if ((!region || region->intersects(list.visualRect(index))) && !entry.isEmpty() &&
+            entry.at(0).isDigit())
+            newest = std::max(newest, entry.section(QLatin1Char(' '), 1, 1).toLongLong());
     }
     return newest;
 }
 
-// Each paint of the list: when it ended, and the newest entry it drew.
 class PaintStamps : public QObject
 {
 public:
@@ -65,45 +57,27 @@ public:
     {
         list.viewport()->installEventFilter(this);
     }
-    void start()
-    {
-        m_stamps.clear();
-        m_stamping = true;
-    }
-    void stop() { m_stamping = false; }
-    long long newestPainted() const
-    {
-        long long newest = 0;
-        for (const auto &stamp : m_stamps)
-            newest = std::max(newest, stamp.second);
-        return newest;
-    }
-    QByteArray text() const
-    {
-        QByteArray text = "paints";
-        for (const auto &[time, sent] : m_stamps)
-            text += ' ' + QByteArray::number(time) + ' ' + QByteArray::number(sent);
-        return text;
-    }
+    bool stamping = false;
+    long long newestPainted = 0;
+    QByteArray text = "paints";
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (m_stamping && event->type() == QEvent::Paint) {
-            const long long drawn =
-                newestSent(m_list, &static_cast<QPaintEvent *>(event)->region());
-            // Runs once the whole update is done, the paint flushed to the screen.
+        if (stamping && event->type() == QEvent::Paint) {
+            const long long drawn = newestSent(m_list, &static_cast<QPaintEvent *>(event)->region());
+            // Stamped once the whole update is done, the paint flushed to the screen.
             if (drawn)
-                QTimer::singleShot(0, this,
-                                   [this, drawn] { m_stamps.emplace_back(nanoseconds(), drawn); });
+                QTimer::singleShot(0, this, [this, drawn] {
+                    newestPainted = std::max(newestPainted, drawn);
+                    text += ' ' + QByteArray::number(nanoseconds()) + ' ' + QByteArray::number(drawn);
+                });
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
     const QAbstractItemView &m_list;
-    bool m_stamping = false;
-    std::vector<std::pair<long long, long long>> m_stamps;
 };
 
 } // namespace
@@ -117,18 +91,15 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-
-    CachingClock clock;
+    Clock clock;
     FailureReporter reporter;
-    Pipeline pipeline(QString::fromLocal8Bit(argv[1]), quint16(std::atoi(argv[2])), clock,
-                      reporter);
+    Pipeline pipeline(QString::fromLocal8Bit(argv[1]), quint16(std::atoi(argv[2])), clock, reporter);
     try {
         pipeline.start();
     } catch (const Failure &failure) {
         reporter.report(failure);
         return 1;
     }
-    // Shown, so that it paints as it would on a screen.
     pipeline.window().show();
     const auto *list = pipeline.window().findChild<QAbstractItemView *>(QStringLiteral("lstData"));
     if (!list)
@@ -136,9 +107,7 @@ int main(int argc, char *argv[])
     PaintStamps paints(*list);
 
     std::vector<double> ages;
-    long long floodStart = 0;
-    long long previousNewest = 0;
-    long long previousSample = 0;
+    long long floodStart = 0, previousNewest = 0, previousSample = 0;
     QTimer sampler;
     sampler.setTimerType(Qt::PreciseTimer);
     sampler.setInterval(10);
@@ -147,8 +116,8 @@ int main(int argc, char *argv[])
         const long long newest = std::max(newestSent(*list), floodStart);
         const long long now = nanoseconds();
         long long age = now - newest;
-        // A late sample means the event loop was away, and the list could not change on
-        // screen: until now it showed the entry the previous sample saw.
+        // A late sample means the event loop was away, so the screen could not change: until
+        // now it showed what the previous sample saw.
         if (previousNewest && now - previousSample > 20000000)
             age = std::max(age, now - previousNewest);
         ages.push_back(double(age) / 1e6);
@@ -156,18 +125,17 @@ int main(int argc, char *argv[])
         previousSample = now;
     });
 
-    long long doneAt = 0;
-    long long awaited = 0;
+    long long doneAt = 0, awaited = 0;
     QTimer answer;
     answer.setInterval(10);
     const auto answerOncePainted = [&] {
-        if (paints.newestPainted() < awaited && nanoseconds() - doneAt < 1000000000)
+        if (paints.newestPainted < awaited && nanoseconds() - doneAt < 1000000000)
             return;
         answer.stop();
-        paints.stop();
+        paints.stamping = false;
         std::sort(ages.begin(), ages.end());
         const double p99 = ages.empty() ? -1 : ages[size_t(double(ages.size() - 1) * 0.99)];
-        std::printf("%s\nlist-age-ms %.1f %.1f %zu\n", paints.text().constData(), p99,
+        std::printf("%s\nlist-age-ms %.1f %.1f %zu\n", paints.text.constData(), p99,
                     ages.empty() ? -1 : ages.back(), ages.size());
         std::fflush(stdout);
     };
@@ -178,10 +146,8 @@ int main(int argc, char *argv[])
     QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
         char buffer[256];
         const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got <= 0) {
-            notifier.setEnabled(false);
-            return;
-        }
+        if (got <= 0)
+            return notifier.setEnabled(false);
         input.append(buffer, got);
         while (input.contains('\n')) {
             const QByteArray line = input.left(input.indexOf('\n'));
@@ -189,7 +155,9 @@ int main(int argc, char *argv[])
             if (line.startsWith("start ")) {
                 floodStart = line.mid(6).toLongLong();
                 sampler.start();
-                paints.start();
+                paints.text = "paints";
+                paints.newestPainted = 0;
+                paints.stamping = true;
             } else if (line == "done" || line.startsWith("done ")) {
                 sampler.stop();
                 doneAt = nanoseconds();
