@@ -18,9 +18,10 @@ JOBS ?= $(shell nproc)
 # Wayland platform shows the window where there is no X11.
 PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
-# Only for `make bench`: Python drives it, rsyslog to measure against, git to take out a
-# baseline's tree, an X server and a window manager to show the window on.
-BENCH_PACKAGES := python3 rsyslog git xvfb openbox
+# Only for `make bench`: Python drives it, rsyslog to measure against, ip to bring up loopback
+# in a namespace of its own, git to take out a baseline's tree, an X server and a window
+# manager to show the window on.
+BENCH_PACKAGES := python3 rsyslog iproute2 git xvfb openbox
 # Only for `make screenshot`: a window manager draws the caption, ImageMagick captures it.
 SCREENSHOT_PACKAGES := xvfb xauth x11-utils openbox imagemagick
 

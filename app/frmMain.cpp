@@ -37,8 +37,14 @@ frmMain::frmMain(EntryList &entries, QWidget *parent)
     resize(StartWidth, StartHeight);
     layoutList();
     m_showTimer.setSingleShot(true);
+    m_showTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_showTimer, &QTimer::timeout, this, &frmMain::showEntries);
     m_entries.setChanged([this] { entriesChanged(); });
+}
+
+frmMain::~frmMain()
+{
+    m_entries.setChanged({});
 }
 
 void frmMain::entriesChanged()

@@ -20,6 +20,7 @@ class frmMain : public QWidget
 
 public:
     explicit frmMain(EntryList &entries, QWidget *parent = nullptr);
+    ~frmMain() override;
 
     // Starts the debug entries' numbers afresh from `seed`.
     void seedDebugEntries(quint64 seed) { m_debugEntries.seed(seed); }

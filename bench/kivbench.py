@@ -177,7 +177,8 @@ class Receiver:
         return self.counted
 
     def wait_lines(self, wanted, quiet, deadline):
-        """Until `wanted` lines, none new for `quiet` s, or `deadline` s."""
+        """Until `wanted` lines, none new for `quiet` s, or `deadline` s; then until the rows
+        catch up with them, as a round's lines are written before its rows."""
         start = changed = time.monotonic()
         seen = self.lines()
         while seen < wanted and self.running() and time.monotonic() - changed < quiet \
@@ -185,6 +186,13 @@ class Receiver:
             time.sleep(0.02)
             if self.lines() != seen:
                 seen, changed = self.lines(), time.monotonic()
+        rows, changed = -1, time.monotonic()
+        while self.kind in ('logger', 'window') and self.running() and rows < seen \
+                and time.monotonic() - changed < quiet and time.monotonic() - start < deadline:
+            with contextlib.closing(sqlite3.connect(f'file:{self.db}?mode=ro', uri=True)) as db:
+                if (now := db.execute('select count(*) from KIVData').fetchone()[0]) != rows:
+                    rows, changed = now, time.monotonic()
+            time.sleep(0.02)
         return seen
 
     def numbers(self):
@@ -362,7 +370,8 @@ def counter():
 
 def cpu(build, rate, display=None):
     """CPU per message in us at a steady rate: of the receiver, on a display also the X server's
-    and the window manager's, from just before the first message until the last is written."""
+    and the window manager's, from just before the first message until the last row is in and
+    the last show drawn."""
     with receiver('rsyslog' if build is None else 'logger', build,
                   display=display and display.name) as r:
         # Offscreen is the logger's last resort: on a display it must not come to that.
@@ -376,6 +385,7 @@ def cpu(build, rate, display=None):
         count = int(rate * (3 if QUICK else 10))
         send(r.port, count, rate)
         r.wait_lines(100 + count, 3, 60)
+        time.sleep(0.2)
         return [(cpu_ns(pid) - used) / 1e3 / count for pid, used in zip(pids, before)]
 
 

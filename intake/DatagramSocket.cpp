@@ -1,6 +1,7 @@
 #include "DatagramSocket.h"
 
 #include "Failure.h"
+#include "ReaderPriority.h"
 #include "Stderr.h"
 
 #include <arpa/inet.h>

@@ -3,7 +3,6 @@
 #include "DatagramQueue.h"
 #include "FileDescriptor.h"
 #include "LossReport.h"
-#include "ReaderPriority.h"
 #include "Threads.h"
 
 #include <QByteArray>

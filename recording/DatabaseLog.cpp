@@ -107,8 +107,9 @@ void DatabaseLog::open()
         }
         throwSqliteError(QStringLiteral("Cannot open the database %1"));
     }
-    // A lock in the way: prepared once it is gone.
-    prepare();
+    // A lock in the way: prepared once it is gone, and told once it has been held long.
+    if (!prepare())
+        m_locked.start();
 }
 
 bool DatabaseLog::prepare()

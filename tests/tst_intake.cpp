@@ -150,7 +150,7 @@ void tst_Intake::stopsTakingDatagramsAfterAFailure()
     QVERIFY(sendDatagram(socket.localPort(), "first\n"));
     QTRY_COMPARE(fixture.ended.load(), EISDIR);
     QCOMPARE(fixture.recorder.lines(), quint64(0));
-    // The recorder has ended: a later datagram stays queued.
+    // The recorder has ended: a later datagram is received, and never recorded.
     QVERIFY(sendDatagram(socket.localPort(), "second\n"));
     QTRY_COMPARE(socket.received(), quint64(2));
     fixture.recorder.stop();

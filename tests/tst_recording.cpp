@@ -82,7 +82,7 @@ void tst_Recording::timestampText()
 
 void tst_Recording::cachingClockTimestampIsNow()
 {
-    const Clock clock;
+    const CachingClock clock;
     const auto matchesNow = [&clock] {
         const QString before = ::timestampText(QDateTime::currentDateTime());
         const QString text = clock.timestampNow();

@@ -56,6 +56,7 @@ private slots:
     void listUpdateShowsWhatOneByOneWould_data();
     void listUpdateShowsWhatOneByOneWould();
     void captionShowsTimeOfLatestEntry();
+    void entriesWhileHiddenShowWithTheWindow();
     void listFollowsTheWindowSize_data();
     void listFollowsTheWindowSize();
     void reportsAFailedEntryOnce();
@@ -186,6 +187,25 @@ void tst_Window::captionShowsTimeOfLatestEntry()
     QTRY_COMPARE(window()->windowTitle(), QStringLiteral("KIVLogging - 12/8/2026 1:00:01 PM"));
     QCOMPARE(readFile(m_dir->filePath(QStringLiteral("mylog.txt"))),
              QByteArray("12/7/2026 6:54:52 AM: one\r\n12/8/2026 1:00:01 PM: two\r\n"));
+}
+
+void tst_Window::entriesWhileHiddenShowWithTheWindow()
+{
+    QVERIFY(sendDatagram(m_pipeline->localPort(), "shown\n"));
+    QTRY_COMPARE(newestText(), QStringLiteral("shown"));
+    window()->hide();
+    QVERIFY(sendDatagram(m_pipeline->localPort(), "while hidden\n"));
+    const QString log = m_dir->filePath(QStringLiteral("mylog.txt"));
+    QTRY_VERIFY(readFile(log).contains("while hidden"));
+    QCoreApplication::processEvents();
+    // A hidden window draws nothing, and takes the entries as it is shown again.
+    QCOMPARE(newestText(), QStringLiteral("shown"));
+    window()->show();
+    QCOMPARE(newestText(), QStringLiteral("while hidden"));
+    QVERIFY(newestSelected());
+    // And the next entry asks for its show again.
+    QVERIFY(sendDatagram(m_pipeline->localPort(), "after\n"));
+    QTRY_COMPARE(newestText(), QStringLiteral("after"));
 }
 
 void tst_Window::listFollowsTheWindowSize_data()
