@@ -3,7 +3,8 @@
 # measures it beside rsyslog on loopback (QUICK=1 for shorter trials; it needs UDP 6177 free).
 # All install what is missing (Debian packages) and build first.
 # `make install` / `make uninstall` put a copy for the current user in place / take it away
-# again; `make screenshot` retakes docs/screenshot.png.
+# again (AUTOSTART=1: the window also starts at login); `make screenshot` retakes
+# docs/screenshot.png.
 
 BUILD_DIR ?= build
 # `make run` runs a copy of the program in its own folder, where it keeps Log.mdb and
@@ -14,9 +15,9 @@ JOBS ?= $(shell nproc)
 # Everything the build, the program and the tests need, named explicitly:
 # every database connection goes to SQLite's own library, xvfb-run needs xauth, the window
 # test asks xprop, the install test checks the menu entry and the service unit with
-# desktop-file-validate and systemd-analyze. Qt's SVG plugins draw the window's icon; Qt's
-# Wayland platform shows the window where there is no X11.
-PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev \
+# desktop-file-validate and systemd-analyze, ss names who holds UDP 6177. Qt's SVG plugins draw
+# the window's icon; Qt's Wayland platform shows the window where there is no X11.
+PACKAGES := cmake g++ make pkgconf qt6-base-dev sqlite3 libsqlite3-dev iproute2 \
             libqt6svg6 qt6-wayland xvfb xauth x11-utils desktop-file-utils systemd dbus-daemon
 # Only for `make bench`: Python drives it, rsyslog to measure against, ip to bring up loopback
 # in a namespace of its own, git to take out a baseline's tree, an X server and a window
@@ -37,6 +38,9 @@ else
 PREFIX := $(HOME)/.local
 UNIT_DIR ?= $(HOME)/.config/systemd/user
 endif
+# `make install AUTOSTART=1` also starts the window at login, through an XDG autostart entry.
+AUTOSTART_DIR := $(or $(XDG_CONFIG_HOME),$(HOME)/.config)/autostart
+SERVICE_WANTS := $(HOME)/.config/systemd/user/default.target.wants/kivlogging.service
 APP_DIR := $(PREFIX)/share/kivlogging
 BIN_DIR := $(PREFIX)/bin
 DESKTOP_DIR := $(PREFIX)/share/applications
@@ -91,9 +95,27 @@ run: program $(RUN_DIR)/Log.mdb
 
 # The build's own writeback may hold a started program's first syncs (its database's switch
 # to WAL) for seconds.
+# The tests that start the program bind UDP 6177: a copy already running would fail them.
+define require-free-port
+	@if ss -Hlun 'sport = :6177' | grep -q .; then \
+	    echo "UDP port 6177 is taken, and the tests need it free. It is held by:" >&2; \
+	    ss -Hlunp 'sport = :6177' >&2; \
+	    echo "Stop that copy: systemctl --user stop kivlogging for the service; otherwise" \
+	         "close the window of the copy started from the menu, at login or by make run." >&2; \
+	    exit 1; \
+	fi
+endef
+
+# What ctest lists as skipped, and why.
+define tell-skips
+	grep -h '^SKIP' $(1)/Testing/Temporary/LastTest.log 2>/dev/null | sed 's/^/Skipped: /' >&2 || true
+endef
+
 test: build
+	$(require-free-port)
 	sync
-	cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS)
+	@cd $(BUILD_DIR) && ctest --output-on-failure --parallel $(JOBS); status=$$?; \
+	$(call tell-skips,.); exit $$status
 
 # The same tests on a build of their own with AddressSanitizer and UndefinedBehaviorSanitizer.
 # A finding of a test, or of a program a test started, fails the run and is shown.
@@ -102,8 +124,10 @@ test-sanitized: deps
 	cmake -S . -B $(SANITIZED_DIR) -DKIV_SANITIZE=ON
 	cmake --build $(SANITIZED_DIR) --parallel $(JOBS)
 	@rm -rf $(SANITIZED_DIR)/findings && mkdir -m 1777 $(SANITIZED_DIR)/findings
+	$(require-free-port)
 	sync
 	@cd $(SANITIZED_DIR) && ctest --output-on-failure --parallel $(JOBS); status=$$?; \
+	$(call tell-skips,.); \
 	if [ -n "$$(ls -A findings)" ]; then \
 	    echo "Sanitizer findings:" >&2; cat findings/* >&2; exit 1; \
 	fi; \
@@ -136,36 +160,43 @@ endif
 # Log.mdb and mylog.txt are the user's records: an empty database is made once, and neither is
 # ever replaced.
 install: program
+ifdef AUTOSTART
+	@if [ "$$(readlink "$(SERVICE_WANTS)")" = "$(UNIT_DIR)/kivlogging.service" ]; then \
+	    echo "The service is enabled, and only one copy can listen on UDP 6177: choose one." >&2; \
+	    echo "For the window at login, first run: systemctl --user disable --now kivlogging" >&2; \
+	    exit 1; \
+	fi
+endif
 	KIV_UNIT_DIR="$(UNIT_DIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)" --strip
 	if [ ! -e "$(APP_DIR)/Log.mdb" ] && [ ! -L "$(APP_DIR)/Log.mdb" ]; then \
 	    rm -f "$(APP_DIR)/Log.mdb.new" && \
 	    sqlite3 "$(APP_DIR)/Log.mdb.new" < recording/KIVData.sql && \
 	    mv "$(APP_DIR)/Log.mdb.new" "$(APP_DIR)/Log.mdb"; \
 	fi
+ifdef AUTOSTART
+	mkdir -p "$(AUTOSTART_DIR)"
+	sed 's|^Exec=.*|Exec=$(abspath $(BIN_DIR))/kivlogging|' "$(DESKTOP_DIR)/kivlogging.desktop" \
+	    > "$(AUTOSTART_DIR)/kivlogging.desktop"
+	@echo "The window starts at login: $(AUTOSTART_DIR)/kivlogging.desktop."
+endif
 	@echo "Installed in $(APP_DIR); start it from the menu or with $(BIN_DIR)/kivlogging."
 
 # Leaves Log.mdb and mylog.txt (and the folder holding them) where they are. An enabled
 # service would be left pointing at nothing, so that is undone first.
 uninstall:
-	@wants="$(HOME)/.config/systemd/user/default.target.wants/kivlogging.service"; \
-	if [ "$$(readlink "$$wants")" = "$(UNIT_DIR)/kivlogging.service" ]; then \
+	@if [ "$$(readlink "$(SERVICE_WANTS)")" = "$(UNIT_DIR)/kivlogging.service" ]; then \
 	    echo "The service is enabled; first run: systemctl --user disable --now kivlogging" >&2; \
 	    exit 1; \
 	fi
 	rm -f "$(APP_DIR)/kivlogging" "$(BIN_DIR)/kivlogging" "$(DESKTOP_DIR)/kivlogging.desktop" \
-	      "$(ICON_DIR)/kivlogging.svg" "$(UNIT_DIR)/kivlogging.service"
+	      "$(ICON_DIR)/kivlogging.svg" "$(UNIT_DIR)/kivlogging.service" \
+	      "$(AUTOSTART_DIR)/kivlogging.desktop"
 	@echo "Kept the logs and the database in $(APP_DIR)."
 
 screenshot: program
 	$(call install-missing,$(SCREENSHOT_PACKAGES))
 	tools/screenshot.sh $(BUILD_DIR)/kivlogging docs/screenshot.png
 
-# Leaves $(RUN_DIR) alone. Records that an earlier `make run` left in the build folder stop it.
+# Leaves $(RUN_DIR) and its records alone.
 clean:
-	@for file in "$(BUILD_DIR)/Log.mdb" "$(BUILD_DIR)/mylog.txt"; do \
-	    if [ -e "$$file" ]; then \
-	        echo "$$file holds records; move it to $(RUN_DIR)/ (or away) first." >&2; \
-	        exit 1; \
-	    fi; \
-	done
 	rm -rf $(BUILD_DIR)

@@ -15,7 +15,7 @@ private slots:
     void init();
     void installsRunsAndUninstallsKeepingTheRecords_data();
     void installsRunsAndUninstallsKeepingTheRecords();
-    void uninstallWaitsUntilTheServiceIsDisabled();
+    void serviceOrWindowAtLoginNotBoth();
 
 private:
     static QStringList makeArguments(const QString &target, const QStringList &variables = {});
@@ -65,7 +65,7 @@ int tst_Install::run(const QString &program, const QStringList &arguments, QByte
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
     // Whatever the developer's environment says about where things go stays out of the test,
     // as does the job server of a `make test` this runs under.
-    for (const char *name : {"PREFIX", "UNIT_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "MAKEFLAGS",
+    for (const char *name : {"PREFIX", "UNIT_DIR", "AUTOSTART", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "MAKEFLAGS",
                              "MFLAGS", "MAKELEVEL"})
         environment.remove(QString::fromLatin1(name));
     process.setProcessEnvironment(environment);
@@ -179,15 +179,30 @@ void tst_Install::installsRunsAndUninstallsKeepingTheRecords()
     QCOMPARE(queryColumn(database, rows), QStringList{"from the installed copy"});
 }
 
-void tst_Install::uninstallWaitsUntilTheServiceIsDisabled()
+// The autostart entry and the service would each start a copy, and the second fails at bind:
+// the one refuses the other, and uninstall waits until the service is disabled.
+void tst_Install::serviceOrWindowAtLoginNotBoth()
 {
+    const QString entry = home() + QStringLiteral("/.config/autostart/kivlogging.desktop");
+    const QStringList autostart = {QStringLiteral("AUTOSTART=1")};
+    QVERIFY(make(QStringLiteral("install"), autostart));
+    QCOMPARE(valueOf(entry, QStringLiteral("Exec")), home() + QStringLiteral("/.local/bin/kivlogging"));
+    QByteArray output;
+    QCOMPARE(run(QStringLiteral("desktop-file-validate"), {entry}, &output), 0);
+    QCOMPARE(output, QByteArray());
+    QVERIFY(make(QStringLiteral("uninstall")));
+    QVERIFY(!existsOrDangles(entry));
+
     QVERIFY(make(QStringLiteral("install")));
     const QString program = home() + QStringLiteral("/.local/share/kivlogging/kivlogging");
     // --root works on the unit files alone, without a running user manager.
     const QStringList systemctl = {QStringLiteral("--user"), QStringLiteral("--root=/")};
     QCOMPARE(run(QStringLiteral("systemctl"), systemctl + QStringList{"enable", "kivlogging"}), 0);
+    QVERIFY(run(QStringLiteral("make"), makeArguments(QStringLiteral("install"), autostart),
+                &output) > 0);
+    QVERIFY2(output.contains("first run: systemctl --user disable --now kivlogging"), output);
+    QVERIFY(!existsOrDangles(entry));
 
-    QByteArray output;
     QVERIFY(run(QStringLiteral("make"), makeArguments(QStringLiteral("uninstall")), &output) > 0);
     QVERIFY2(output.contains("first run: systemctl --user disable --now kivlogging"), output);
     QVERIFY(QFileInfo::exists(program));
