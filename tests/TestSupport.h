@@ -75,6 +75,8 @@ struct RecordingFixture
 
 // Whether some process has a UDP socket bound to `port`.
 bool udpPortBound(quint16 port);
+// "UDP port N is taken by another program", and who holds it as ss tells.
+QByteArray portTaken(quint16 port);
 
 QByteArray readFile(const QString &path);
 

@@ -81,7 +81,7 @@ private:
 
 void tst_Crash::init()
 {
-    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+    QVERIFY2(!udpPortBound(6177), portTaken(6177).constData());
 }
 
 void tst_Crash::killedMidBurstLeavesBothLogsConsistent()

@@ -68,7 +68,7 @@ bool runAsNobody(ProgramUnderTest &program)
 
 void tst_Faults::init()
 {
-    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+    QVERIFY2(!udpPortBound(6177), portTaken(6177).constData());
 }
 
 void tst_Faults::endsWithAMessageAndKeepsWhatWasRecorded_data()

@@ -33,7 +33,7 @@ private:
 
 void tst_HostileInput::init()
 {
-    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+    QVERIFY2(!udpPortBound(6177), portTaken(6177).constData());
 }
 
 void tst_HostileInput::recordAndCompare(QList<Datagram> datagrams,

@@ -51,7 +51,7 @@ bool existsOrDangles(const QString &path)
 
 void tst_Install::init()
 {
-    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+    QVERIFY2(!udpPortBound(6177), portTaken(6177).constData());
     m_home = std::make_unique<QTemporaryDir>();
     m_runtime = std::make_unique<QTemporaryDir>();
 }

@@ -30,7 +30,7 @@ private slots:
 
 void tst_Program::init()
 {
-    QVERIFY2(!udpPortBound(6177), "UDP port 6177 is taken by another program");
+    QVERIFY2(!udpPortBound(6177), portTaken(6177).constData());
 }
 
 void tst_Program::recordsEachDatagramInBothLogs()
