@@ -123,13 +123,15 @@ SANITIZED_DIR ?= build-asan
 test-sanitized: deps
 	cmake -S . -B $(SANITIZED_DIR) -DKIV_SANITIZE=ON
 	cmake --build $(SANITIZED_DIR) --parallel $(JOBS)
-	@rm -rf $(SANITIZED_DIR)/findings && mkdir -m 1777 $(SANITIZED_DIR)/findings
+	@findings=$$(cat $(SANITIZED_DIR)/findings-dir) && rm -rf "$$findings" && \
+	    mkdir -m 1777 "$$findings"
 	$(require-free-port)
 	sync
 	@cd $(SANITIZED_DIR) && ctest --output-on-failure --parallel $(JOBS); status=$$?; \
 	$(call tell-skips,.); \
-	if [ -n "$$(ls -A findings)" ]; then \
-	    echo "Sanitizer findings:" >&2; cat findings/* >&2; exit 1; \
+	findings=$$(cat findings-dir); \
+	if [ -n "$$(ls -A "$$findings")" ]; then \
+	    echo "Sanitizer findings:" >&2; cat "$$findings"/* >&2; exit 1; \
 	fi; \
 	exit $$status
 
