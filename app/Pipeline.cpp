@@ -78,10 +78,11 @@ void Pipeline::start()
         QMetaObject::invokeMethod(
             this, [this, failure] { recordingEnded(failure); }, Qt::QueuedConnection);
     });
-    tellStderr(QStringLiteral("KIVLogging: listening on UDP %1 (IPv4 and IPv6), writing %2 and %3\n")
-                   .arg(localPort())
-                   .arg(textLogPath(), databasePath())
-                   .toLocal8Bit());
+    tellStderr(
+        QStringLiteral("KIVLogging: listening on UDP %1 (IPv4 and IPv6), writing %2 and %3\n")
+            .arg(localPort())
+            .arg(textLogPath(), databasePath())
+            .toLocal8Bit());
 }
 
 void Pipeline::requestStop()

@@ -26,8 +26,9 @@ void applyPlatformChoice(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         named = named || std::strcmp(argv[i], "-platform") == 0 ||
                 std::strcmp(argv[i], "--platform") == 0;
-    const PlatformChoice choice = choosePlatform(named, !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"),
-                                                 !qEnvironmentVariableIsEmpty("DISPLAY"));
+    const PlatformChoice choice =
+        choosePlatform(named, !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"),
+                       !qEnvironmentVariableIsEmpty("DISPLAY"));
     if (!choice.platforms.isEmpty())
         qputenv("QT_QPA_PLATFORM", choice.platforms);
     if (choice.noDisplay)

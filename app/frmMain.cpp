@@ -58,9 +58,8 @@ void frmMain::showSoon()
     // Hidden, the change waits for the show event; shown already, or due, nothing to do.
     if (!isVisible() || !m_showAsked || m_showTimer.isActive())
         return;
-    const qint64 wait = m_sinceShow.isValid()
-                            ? ShowIntervalMilliseconds - m_sinceShow.elapsed()
-                            : 0;
+    const qint64 wait =
+        m_sinceShow.isValid() ? ShowIntervalMilliseconds - m_sinceShow.elapsed() : 0;
     if (wait > 0)
         m_showTimer.start(int(wait));
     else

@@ -103,7 +103,8 @@ QString ReaderPriority::raise()
         sched_param first{};
         first.sched_priority = 1;
         if (::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &first) == 0)
-            return QStringLiteral("KIVLogging: the reader runs at real-time priority (SCHED_FIFO 1).");
+            return QStringLiteral(
+                "KIVLogging: the reader runs at real-time priority (SCHED_FIFO 1).");
         why = QStringLiteral("SCHED_FIFO: ") + qt_error_string(errno);
         QString rtkitWhy;
         if (askRealtimeKit(::gettid(), RealtimeKitTimeoutMilliseconds, &rtkitWhy))

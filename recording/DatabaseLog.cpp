@@ -100,10 +100,10 @@ void DatabaseLog::open()
     }
     if (opened != SQLITE_OK) {
         if (sqlite3_system_errno(connection) == ENOENT) {
-            throw Failure(sqlite3_extended_errcode(connection),
-                          QStringLiteral("Cannot open the database %1: the file is missing; ")
-                                  .arg(m_path) +
-                              createHint());
+            throw Failure(
+                sqlite3_extended_errcode(connection),
+                QStringLiteral("Cannot open the database %1: the file is missing; ").arg(m_path) +
+                    createHint());
         }
         throwSqliteError(QStringLiteral("Cannot open the database %1"));
     }

@@ -53,7 +53,8 @@ quint64 Recorder::rows() const
 void Recorder::start(Finished finished)
 {
     m_finished = std::move(finished);
-    m_thread = startThread("recorder", QStringLiteral("Cannot start recording: "), [this] { run(); });
+    m_thread =
+        startThread("recorder", QStringLiteral("Cannot start recording: "), [this] { run(); });
 }
 
 void Recorder::drain()

@@ -27,7 +27,6 @@ char encodeOne(char16_t c)
     return '?';
 }
 
-
 bool isAscii(QByteArrayView bytes)
 {
     for (const char byte : bytes) {
@@ -63,7 +62,6 @@ QByteArray encodeText(QStringView text, TextEncoding encoding)
 {
     return encoding == TextEncoding::Utf8 ? text.toUtf8() : encodeCp1252(text);
 }
-
 
 QString decodeCp1252(QByteArrayView bytes)
 {

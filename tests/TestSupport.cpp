@@ -93,10 +93,11 @@ bool udpPortBound(quint16 port)
 QByteArray portTaken(quint16 port)
 {
     QProcess ss;
-    ss.start(QStringLiteral("ss"), {QStringLiteral("-Hlunp"), QStringLiteral("sport = :%1").arg(port)});
+    ss.start(QStringLiteral("ss"),
+             {QStringLiteral("-Hlunp"), QStringLiteral("sport = :%1").arg(port)});
     ss.waitForFinished(5000);
-    return "UDP port " + QByteArray::number(port) + " is taken by another program: " +
-           ss.readAllStandardOutput().simplified();
+    return "UDP port " + QByteArray::number(port) +
+           " is taken by another program: " + ss.readAllStandardOutput().simplified();
 }
 
 QByteArray readFile(const QString &path)

@@ -65,8 +65,8 @@ int tst_Install::run(const QString &program, const QStringList &arguments, QByte
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
     // Whatever the developer's environment says about where things go stays out of the test,
     // as does the job server of a `make test` this runs under.
-    for (const char *name : {"PREFIX", "UNIT_DIR", "AUTOSTART", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "MAKEFLAGS",
-                             "MFLAGS", "MAKELEVEL"})
+    for (const char *name : {"PREFIX", "UNIT_DIR", "AUTOSTART", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                             "MAKEFLAGS", "MFLAGS", "MAKELEVEL"})
         environment.remove(QString::fromLatin1(name));
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -186,7 +186,8 @@ void tst_Install::serviceOrWindowAtLoginNotBoth()
     const QString entry = home() + QStringLiteral("/.config/autostart/kivlogging.desktop");
     const QStringList autostart = {QStringLiteral("AUTOSTART=1")};
     QVERIFY(make(QStringLiteral("install"), autostart));
-    QCOMPARE(valueOf(entry, QStringLiteral("Exec")), home() + QStringLiteral("/.local/bin/kivlogging"));
+    QCOMPARE(valueOf(entry, QStringLiteral("Exec")),
+             home() + QStringLiteral("/.local/bin/kivlogging"));
     QByteArray output;
     QCOMPARE(run(QStringLiteral("desktop-file-validate"), {entry}, &output), 0);
     QCOMPARE(output, QByteArray());
